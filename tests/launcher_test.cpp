@@ -1,0 +1,302 @@
+// The real launcher, started under Wine with exact command lines through CreateProcessA, against a probe at
+// bin\quorventine.exe that records what it received. Drive Q: is a scratch folder of the build tree.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "record.hpp"
+
+namespace {
+
+using quorventine::Record;
+
+constexpr ULONGLONG hold_ms = 3000;
+constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
+
+[[nodiscard]] std::string full_path_from_environment(const char* name) {
+  char value[MAX_PATH] = {};
+  GetEnvironmentVariableA(name, value, MAX_PATH);
+  char full[MAX_PATH] = {};
+  GetFullPathNameA(value, MAX_PATH, full, nullptr);
+  return full;
+}
+
+const std::string launcher_exe = full_path_from_environment("QV_LAUNCHER");
+const std::string probe_exe = full_path_from_environment("QV_PROBE");
+
+[[nodiscard]] bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Makes every directory of the path; the launcher goes in as start.exe, the probe as bin\quorventine.exe.
+void make_install(const std::string& dir, bool with_application = true) {
+  for (std::size_t at = dir.find('\\', 3); at != std::string::npos; at = dir.find('\\', at + 1)) {
+    CreateDirectoryA(dir.substr(0, at).c_str(), nullptr);
+  }
+  for (const char* sub : {"", "\\bin", "\\lib"}) CreateDirectoryA((dir + sub).c_str(), nullptr);
+  ASSERT_TRUE(CopyFileA(launcher_exe.c_str(), (dir + "\\start.exe").c_str(), FALSE)) << dir;
+  if (with_application) ASSERT_TRUE(CopyFileA(probe_exe.c_str(), (dir + "\\bin\\quorventine.exe").c_str(), FALSE));
+}
+
+// The current environment with PATH replaced, or removed when there is no value.
+[[nodiscard]] std::string environment_with_path(const std::optional<std::string>& path) {
+  std::string block;
+  char* strings = GetEnvironmentStringsA();
+  for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
+    if (_strnicmp(entry, "PATH=", 5) != 0) block.append(entry).push_back('\0');
+  }
+  FreeEnvironmentStringsA(strings);
+  if (path) block.append("PATH=" + *path).push_back('\0');
+  block.push_back('\0');
+  return block;
+}
+
+struct Outcome {
+  DWORD exit_code = 0;
+  ULONGLONG run_ms = 0;  // from the launcher's creation to its exit
+};
+
+[[nodiscard]] HANDLE start_launcher(const std::string& executable, std::string command_line, const std::string& cwd,
+                                    const std::string* environment = nullptr) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  void* block = environment != nullptr ? const_cast<char*>(environment->data()) : nullptr;
+  if (!CreateProcessA(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, block, cwd.c_str(),
+                      &startup, &process)) {
+    ADD_FAILURE() << "CreateProcessA failed with " << GetLastError() << " for " << command_line;
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+[[nodiscard]] ULONGLONG ticks(const FILETIME& time) {
+  return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+[[nodiscard]] Outcome finish(HANDLE process) {
+  Outcome outcome{~0UL, 0};
+  if (process == nullptr || WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) return outcome;
+  FILETIME created, exited, kernel, user;
+  GetExitCodeProcess(process, &outcome.exit_code);
+  GetProcessTimes(process, &created, &exited, &kernel, &user);
+  outcome.run_ms = (ticks(exited) - ticks(created)) / ticks_per_ms;
+  CloseHandle(process);
+  return outcome;
+}
+
+[[nodiscard]] ULONGLONG now() {
+  FILETIME time;
+  GetSystemTimePreciseAsFileTime(&time);
+  return ticks(time);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Started launches: what the application receives. '@' in a case stands for the install directory.
+
+struct StartCase {
+  const char* name;
+  const char* install;        // below Q:\start\<name>
+  const char* program;        // the program's path as the command line writes it
+  std::string after_program;  // separating blanks and the argument text
+  const char* arguments;      // what the application must get behind its own quoted path
+  const char* derived;        // the install directory the launcher derives
+  bool run_in_install;        // else in Q:\start, away from the install directory
+  std::optional<std::string> old_path;
+};
+
+[[nodiscard]] std::string expand(std::string text, const std::string& install) {
+  for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, install);
+  return text;
+}
+
+const std::string long_path(30000, 'p');  // near the 32,767-character limit once the prefix is added
+
+const StartCase start_cases[] = {
+    {"worked_example", "Tools\\Q", "\"@\\start.exe\"", " notes.txt -x", "notes.txt -x", "@", false, "C:\\W"},
+    {"no_arguments", "Q", "\"@\\start.exe\"", "", "", "@", false, "C:\\W"},
+    {"blanks_and_tabs", "Q", "\"@\\start.exe\"", " \t  a  b\t", "a  b\t", "@", false, "C:\\W"},
+    {"quotes_backslashes_high_bytes", "Q", "\"@\\start.exe\"", " \"x y\" \\\\srv\\\"q\\\" caf\xE9 \xFC\xA0!",
+     "\"x y\" \\\\srv\\\"q\\\" caf\xE9 \xFC\xA0!", "@", false, "C:\\W"},
+    {"unquoted_path", "Q", "@\\start.exe", " a b", "a b", "@", false, "C:\\W"},
+    {"spaces_in_directories", "Program Files\\Q", "\"@\\start.exe\"", " x", "x", "@", false, "C:\\W"},
+    {"doubled_backslash", "Q", "\"@\\\\start.exe\"", " y", "y", "@\\", false, "C:\\W"},
+    {"relative_dot", "Q", "\".\\start.exe\"", " z", "z", ".", true, "C:\\W"},
+    {"path_absent", "Q", "\"@\\start.exe\"", " x", "x", "@", false, std::nullopt},
+    {"path_long", "Q", "\"@\\start.exe\"", " x", "x", "@", false, long_path},
+};
+
+TEST(Launch, ApplicationReceivesArgumentsPathAndDirectory) {
+  const std::string root = "Q:\\start";
+  std::vector<HANDLE> launchers;
+  std::vector<std::string> environments;
+  environments.reserve(std::size(start_cases));
+  for (const StartCase& c : start_cases) {
+    const std::string install = root + "\\" + c.name + "\\" + c.install;
+    make_install(install);
+    environments.push_back(environment_with_path(c.old_path));
+    launchers.push_back(start_launcher(install + "\\start.exe", expand(c.program, install) + c.after_program,
+                                       c.run_in_install ? install : root, &environments.back()));
+  }
+  for (std::size_t i = 0; i < launchers.size(); ++i) {
+    const StartCase& c = start_cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string install = root + "\\" + c.name + "\\" + c.install;
+    const Outcome outcome = finish(launchers[i]);
+    EXPECT_EQ(outcome.exit_code, 0u);
+    EXPECT_GE(outcome.run_ms, hold_ms - 10) << "exit 0 only after the hold";
+    const std::vector<Record> records = quorventine::read_records(install);
+    ASSERT_EQ(records.size(), 1u);
+    const std::string derived = expand(c.derived, install);
+    EXPECT_EQ(records[0].command_line, "\"" + derived + "\\bin\\quorventine.exe\" " + c.arguments);
+    EXPECT_EQ(records[0].path, derived + "\\lib;" + c.old_path.value_or(""));
+    EXPECT_EQ(records[0].current_directory, c.run_in_install ? install : root);
+    EXPECT_FALSE(exists(install + "\\quorventine.lock"));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Runs that must end in exit code 1 at once, touching nothing.
+
+struct NotStartedCase {
+  const char* name;
+  const char* command_line;  // '@' stands for the install directory
+  bool with_application;
+  bool run_in_install;
+};
+
+const NotStartedCase not_started_cases[] = {
+    {"application_missing", "\"@\\start.exe\" a", false, false},
+    {"bare_file_name", "start.exe a", true, true},
+    {"unquoted_root_path", "\\start.exe a", true, true},
+    {"empty_command_line", "", true, true},
+};
+
+TEST(Launch, NotStartedExitsOneAtOnceAndLeavesNoLock) {
+  std::vector<HANDLE> launchers;
+  for (const NotStartedCase& c : not_started_cases) {
+    const std::string install = std::string("Q:\\fail\\") + c.name;
+    make_install(install, c.with_application);
+    launchers.push_back(start_launcher(install + "\\start.exe", expand(c.command_line, install),
+                                       c.run_in_install ? install : "Q:\\fail"));
+  }
+  for (std::size_t i = 0; i < launchers.size(); ++i) {
+    const NotStartedCase& c = not_started_cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string install = std::string("Q:\\fail\\") + c.name;
+    const Outcome outcome = finish(launchers[i]);
+    EXPECT_EQ(outcome.exit_code, 1u);
+    EXPECT_LT(outcome.run_ms, hold_ms - 1000) << "no hold after a failed start";
+    EXPECT_TRUE(quorventine::read_records(install).empty());
+    EXPECT_FALSE(exists(install + "\\quorventine.lock"));
+  }
+}
+
+// Any byte string as the command line ends in 0 or 1. The random lines run in Q:\bad, so that whatever
+// directory they name stays in the scratch drive.
+TEST(BadInput, AnyCommandLineEndsInZeroOrOne) {
+  const std::string root = "Q:\\bad";
+  make_install(root);
+  std::vector<std::string> lines = {"\"", "\"\"", "\\", "\"\\", "\\\\\\", "\t\t", "\xFF\xFE\x81", std::string(30000, '\\'),
+                                    std::string(30000, '"'), "\"" + root + "\\start.exe"};
+  std::mt19937 random(20261206);
+  std::uniform_int_distribution<int> length(1, 64), byte(1, 255), pick(0, 5);
+  const char alphabet[] = "\\\" \tQ:";
+  while (lines.size() < 40) {
+    std::string line(static_cast<std::size_t>(length(random)), '\0');
+    for (char& b : line) b = static_cast<char>(pick(random) == 0 ? byte(random) : alphabet[pick(random)]);
+    lines.push_back(line);
+  }
+  std::vector<HANDLE> launchers;
+  for (const std::string& line : lines) launchers.push_back(start_launcher(root + "\\start.exe", line, root));
+  for (std::size_t i = 0; i < launchers.size(); ++i) {
+    const DWORD exit_code = finish(launchers[i]).exit_code;
+    EXPECT_TRUE(exit_code == 0 || exit_code == 1) << "exit " << exit_code << " for line " << i;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The launch lock.
+
+// Deletes as a person would, repeating while a launcher's read test has the file open.
+[[nodiscard]] bool delete_by_hand(const std::string& path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (DeleteFileA(path.c_str())) return true;
+    Sleep(5);
+  }
+  return false;
+}
+
+TEST(Lock, ExistingLockMakesTheLauncherWaitUntilItIsRemoved) {
+  const std::string install = "Q:\\lock\\wait";
+  make_install(install);
+  const std::string lock = install + "\\quorventine.lock";
+  CloseHandle(CreateFileA(lock.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));  // empty, as by hand
+  HANDLE launcher = start_launcher(install + "\\start.exe", "\"" + install + "\\start.exe\" go", install);
+  Sleep(1500);
+  EXPECT_EQ(WaitForSingleObject(launcher, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "it must wait";
+  EXPECT_TRUE(quorventine::read_records(install).empty());
+  ASSERT_TRUE(delete_by_hand(lock));
+  const ULONGLONG removed = now();
+  EXPECT_EQ(finish(launcher).exit_code, 0u);
+  const std::vector<Record> records = quorventine::read_records(install);
+  ASSERT_EQ(records.size(), 1u);
+  // One poll interval (100 ms) and the start itself.
+  EXPECT_LT((records[0].created - removed) / ticks_per_ms, 250u);
+  EXPECT_FALSE(exists(lock));
+}
+
+TEST(Lock, BurstOfLaunchersStartsOneAtATime) {
+  const std::string install = "Q:\\lock\\burst";
+  make_install(install);
+  const std::string command_line = "\"" + install + "\\start.exe\" burst";
+  std::vector<HANDLE> launchers;
+  for (int i = 0; i < 4; ++i) launchers.push_back(start_launcher(install + "\\start.exe", command_line, install));
+  for (HANDLE launcher : launchers) EXPECT_EQ(finish(launcher).exit_code, 0u);
+  const std::vector<Record> records = quorventine::read_records(install);
+  ASSERT_EQ(records.size(), launchers.size());
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    EXPECT_GE((records[i].created - records[i - 1].created) / ticks_per_ms, hold_ms - 100) << "start " << i;
+  }
+  EXPECT_FALSE(exists(install + "\\quorventine.lock")) << "releases while others poll must not leave the lock";
+}
+
+TEST(Lock, LockThatCannotBeCreatedStillStarts) {
+  const std::string install = "Q:\\lock\\uncreatable";
+  make_install(install);
+  ASSERT_TRUE(CreateDirectoryA((install + "\\quorventine.lock").c_str(), nullptr));
+  const Outcome outcome = finish(start_launcher(install + "\\start.exe", "\"" + install + "\\start.exe\"", install));
+  EXPECT_EQ(outcome.exit_code, 0u);
+  EXPECT_EQ(quorventine::read_records(install).size(), 1u);
+  EXPECT_EQ(GetFileAttributesA((install + "\\quorventine.lock").c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Code page 932, where 0x5C is also a trail byte: ソ is 83 5C, 表 is 95 5C, 引数 is 88 F8 90 94.
+
+TEST(Cp932, DoubleByteNamesAndArgumentsPassThrough) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs the ANSI code page 932 (LC_ALL=ja_JP.UTF-8)";
+  const std::string install = "Q:\\cp932\\\x83\x5C\x83\x74\x83\x67";  // ソフト
+  make_install(install);
+  const std::string launcher = install + "\\\x95\x5C.exe";              // 表.exe
+  ASSERT_TRUE(CopyFileA(launcher_exe.c_str(), launcher.c_str(), FALSE));
+  const std::string arguments = "\x88\xF8\x90\x94 \"\x83\x5C \x95\x5C\" x";
+  const std::vector<std::string> lines = {"\"" + launcher + "\" " + arguments, launcher + " " + arguments};
+  std::vector<HANDLE> launchers;
+  for (const std::string& line : lines) launchers.push_back(start_launcher(launcher, line, install));
+  for (HANDLE process : launchers) EXPECT_EQ(finish(process).exit_code, 0u);
+  const std::vector<Record> records = quorventine::read_records(install);
+  ASSERT_EQ(records.size(), lines.size());
+  for (const Record& record : records) {
+    EXPECT_EQ(record.command_line, "\"" + install + "\\bin\\quorventine.exe\" " + arguments);
+    EXPECT_EQ(record.path.substr(0, install.size() + 5), install + "\\lib;");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# start: makes the build tree's Wine prefix on first use, maps drive Q: to an empty scratch folder (so that a
+# path at the root of the current drive stays inside the build tree) and keeps one Wine server running for all
+# tests. stop: ends that server.
+set -eu
+: "${WINEPREFIX:?}" "${QV_SCRATCH:?}"
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL="${LC_ALL:-C.UTF-8}"
+
+case "${1:-}" in
+  start)
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      echo "creating the Wine prefix $WINEPREFIX (once per build tree)"
+      wine wineboot --init
+      wineserver --wait
+    fi
+    rm -rf "$QV_SCRATCH"
+    mkdir -p "$QV_SCRATCH"
+    ln -sfn "$QV_SCRATCH" "$WINEPREFIX/dosdevices/q:"
+    wineserver --persistent
+    ;;
+  stop)
+    wineserver --kill || true
+    ;;
+  *)
+    echo "usage: $0 start|stop" >&2
+    exit 2
+    ;;
+esac

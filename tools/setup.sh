@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine (run as root). Idempotent, and quick when
+# everything is already there.
+set -euo pipefail
+
+packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev locales
+          g++-mingw-w64-i686-posix wine wine64 wine32:i386)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+
+apt_updated=
+apt_update() {
+  [ -n "$apt_updated" ] || { apt-get update -qq; apt_updated=1; }
+}
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  apt_update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Tests run under the double-byte code page 932 as well as 1252.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+  echo "setup: generating ja_JP.UTF-8"
+  localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi
+
+# Wine runs 32-bit Windows programs through its i386 Linux loader. Some kernels have 32-bit emulation turned
+# off; there the loader runs under qemu's user-mode emulator instead. Bookworm's qemu 7.2 needs about a minute
+# to start one Wine process (it probes the address space page by page), so the backported qemu 10 is used.
+wine_loader=/usr/lib/wine/wine
+if ! "$wine_loader" --version >/dev/null 2>&1; then
+  qemu=/usr/bin/qemu-i386
+  if ! "$qemu" --version 2>/dev/null | grep -q 'version \(9\|[1-9][0-9]\)\.'; then
+    echo "setup: this kernel cannot run i386 programs; installing qemu-user from bookworm-backports"
+    backports=/etc/apt/sources.list.d/bookworm-backports.sources
+    if [ ! -f "$backports" ]; then
+      printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
+        'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >"$backports"
+      apt_updated=
+    fi
+    apt_update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      -t bookworm-backports qemu-user >/dev/null
+  fi
+  binfmt=/proc/sys/fs/binfmt_misc
+  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+  # Another registration for i386 ELF (a distribution's qemu-user-binfmt, an older qemu) would shadow ours.
+  for entry in "$binfmt"/qemu-i386 "$binfmt"/qemu-i386-static; do
+    [ -e "$entry" ] && ! grep -qx "interpreter $qemu" "$entry" && echo -1 >"$entry"
+  done
+  if [ ! -e "$binfmt/qemu-i386" ]; then
+    # 'F' opens the emulator now, so the registration works in every mount namespace.
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:' \
+      '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:' \
+      "$qemu:F" >"$binfmt/register"
+  fi
+  "$wine_loader" --version >/dev/null || { echo "setup: Wine's i386 loader still does not run" >&2; exit 1; }
+fi
