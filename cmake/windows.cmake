@@ -48,6 +48,10 @@ foreach(group Launch BadInput Lock)
   set_tests_properties(wine_${group} PROPERTIES FIXTURES_REQUIRED wine
     ENVIRONMENT "${wine_environment};LC_ALL=C.UTF-8")
 endforeach()
+# The hand-off is timed, so it runs alone rather than beside launchers that load both cores.
+add_test(NAME wine_LockHandoff COMMAND launcher_test --gtest_filter=LockHandoff.*)
+set_tests_properties(wine_LockHandoff PROPERTIES FIXTURES_REQUIRED wine RUN_SERIAL TRUE
+  ENVIRONMENT "${wine_environment};LC_ALL=C.UTF-8")
 add_test(NAME wine_cp932 COMMAND launcher_test --gtest_filter=Cp932.*)
 set_tests_properties(wine_cp932 PROPERTIES FIXTURES_REQUIRED wine
   ENVIRONMENT "${wine_environment};LC_ALL=ja_JP.UTF-8")

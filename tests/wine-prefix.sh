@@ -10,13 +10,17 @@ case "${1:-}" in
   start)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "creating the Wine prefix $WINEPREFIX (once per build tree)"
-      wine wineboot --init
+      wine wineboot --init </dev/null >/dev/null 2>&1
       wineserver --wait
     fi
     rm -rf "$QV_SCRATCH"
     mkdir -p "$QV_SCRATCH"
     ln -sfn "$QV_SCRATCH" "$WINEPREFIX/dosdevices/q:"
-    wineserver --persistent
+    # Detached from our output, or whoever reads it (CTest) would wait for the server to end.
+    wineserver --persistent </dev/null >/dev/null 2>&1
+    # The first Wine program of a session starts the prefix's services, which inherit its output and live as
+    # long as the server: let a silent one be that program.
+    wine wineboot </dev/null >/dev/null 2>&1
     ;;
   stop)
     wineserver --kill || true
