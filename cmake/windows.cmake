@@ -1,7 +1,9 @@
 # Windows build: the launcher itself, and the programs and tests that run it under Wine.
 set(static_runtime -static -static-libgcc -static-libstdc++)
+enable_language(RC)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I ${CMAKE_SOURCE_DIR}/resources")
 
-add_executable(quorventine WIN32 launcher/main.cpp launcher/launch_lock.cpp)
+add_executable(quorventine WIN32 launcher/main.cpp launcher/launch_lock.cpp resources/quorventine.rc)
 target_link_libraries(quorventine PRIVATE command_line)
 target_compile_options(quorventine PRIVATE ${warnings} -Os -ffunction-sections -fdata-sections)
 target_link_options(quorventine PRIVATE ${static_runtime} -s -Wl,--gc-sections
@@ -24,18 +26,21 @@ set(INSTALL_GTEST OFF)
 set(BUILD_GMOCK OFF)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-add_executable(launcher_test tests/launcher_test.cpp)
-target_include_directories(launcher_test PRIVATE demo)
-target_link_libraries(launcher_test PRIVATE gtest_main)
-target_compile_options(launcher_test PRIVATE ${warnings})
-target_link_options(launcher_test PRIVATE ${static_runtime})
-add_dependencies(launcher_test quorventine sample_app)
+foreach(test launcher_test executable_test)
+  add_executable(${test} tests/${test}.cpp)
+  target_include_directories(${test} PRIVATE demo)
+  target_link_libraries(${test} PRIVATE gtest_main)
+  target_compile_options(${test} PRIVATE ${warnings})
+  target_link_options(${test} PRIVATE ${static_runtime})
+  add_dependencies(${test} quorventine sample_app)
+endforeach()
 
 set(wine_environment
   WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
   QV_SCRATCH=${CMAKE_BINARY_DIR}/scratch
   QV_LAUNCHER=$<TARGET_FILE:quorventine>
-  QV_PROBE=$<TARGET_FILE:sample_app>)
+  QV_PROBE=$<TARGET_FILE:sample_app>
+  QV_MANIFEST=${CMAKE_SOURCE_DIR}/resources/quorventine.manifest)
 
 add_test(NAME wine_prefix COMMAND ${CMAKE_SOURCE_DIR}/tests/wine-prefix.sh start)
 add_test(NAME wine_prefix_stop COMMAND ${CMAKE_SOURCE_DIR}/tests/wine-prefix.sh stop)
@@ -55,3 +60,9 @@ set_tests_properties(wine_LockHandoff PROPERTIES FIXTURES_REQUIRED wine RUN_SERI
 add_test(NAME wine_cp932 COMMAND launcher_test --gtest_filter=Cp932.*)
 set_tests_properties(wine_cp932 PROPERTIES FIXTURES_REQUIRED wine
   ENVIRONMENT "${wine_environment};LC_ALL=ja_JP.UTF-8")
+
+add_test(NAME wine_executable COMMAND executable_test)
+set_tests_properties(wine_executable PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${wine_environment}")
+
+add_test(NAME reproducible_build COMMAND ${CMAKE_SOURCE_DIR}/tests/reproducible.sh
+  ${CMAKE_SOURCE_DIR} $<TARGET_FILE:quorventine> ${CMAKE_BINARY_DIR}/reproducible/another-tree)
