@@ -3,6 +3,7 @@
 // the exit code says whether the application was started (0) or not (1).
 #include <windows.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -47,6 +48,14 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "the 32-bit star
 }
 
 }  // namespace
+
+// The runtime's default terminate handler prints the demangled name of an escaping exception to standard
+// error, which a GUI program does not have; its demangler alone would be a sixth of this executable. Only
+// a failed allocation can throw here, all of them before the start: end quietly with 1, nothing started
+// (abort could show the runtime's message box).
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::_Exit(1); }
+}  // namespace __gnu_cxx
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // MinGW's start-up derives lpCmdLine with signed bytes and no regard to lead bytes, so the argument text is
