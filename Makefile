@@ -1,12 +1,13 @@
 # make        builds dist/quorventine.exe
 # make demo   runs the launcher on a demo install tree under Wine and shows what the application received
-# make test   every test: native unit tests, then the real executable under Wine
+# make test   every test: native unit tests and fuzzing (sanitized), then the real executable under Wine
+# make fuzz   the fuzz target alone, for SECONDS (600 unless given)
 BUILD   := build
 NATIVE  := $(BUILD)/native
 WIN     := $(BUILD)/win
 JOBS    := $(shell nproc)
 
-.PHONY: all setup configure demo test clean
+.PHONY: all setup demo test fuzz clean
 .DEFAULT_GOAL := all
 
 all: dist/quorventine.exe
@@ -18,7 +19,7 @@ $(WIN)/CMakeCache.txt: | setup
 	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 
 $(NATIVE)/CMakeCache.txt: | setup
-	cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Debug
+	CXX=clang++ cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Debug
 
 dist/quorventine.exe: setup $(WIN)/CMakeCache.txt
 	cmake --build $(WIN) --target quorventine -j $(JOBS)
@@ -35,6 +36,12 @@ test: dist/quorventine.exe $(NATIVE)/CMakeCache.txt
 	cmake --build $(WIN) -j $(JOBS)
 	ctest --test-dir $(NATIVE) --output-on-failure
 	ctest --test-dir $(WIN) --output-on-failure -j 4
+
+# The fuzz target alone, for longer than the 20 s that `make test` gives it.
+fuzz: $(NATIVE)/CMakeCache.txt
+	cmake --build $(NATIVE) --target command_line_fuzz -j $(JOBS)
+	@mkdir -p $(NATIVE)/fuzz-corpus
+	$(NATIVE)/command_line_fuzz -max_total_time=$(or $(SECONDS),600) -max_len=512 $(NATIVE)/fuzz-corpus tests/fuzz-seeds
 
 clean:
 	rm -rf $(BUILD) dist

@@ -118,7 +118,8 @@ struct StartCase {
   return text;
 }
 
-const std::string long_path(30000, 'p');  // near the 32,767-character limit once the prefix is added
+// With the library prefix added, the value is 32,766 characters: the most an environment variable holds.
+const std::string long_path(32766 - std::strlen("Q:\\start\\path_long\\Q\\lib;"), 'p');
 
 const StartCase start_cases[] = {
     {"worked_example", "Tools\\Q", "\"@\\start.exe\"", " notes.txt -x", "notes.txt -x", "@", false, "C:\\W"},
@@ -270,6 +271,50 @@ TEST(Lock, BurstOfLaunchersStartsOneAtATime) {
     EXPECT_GE((records[i].created - records[i - 1].created) / ticks_per_ms, hold_ms - 100) << "start " << i;
   }
   EXPECT_FALSE(exists(install + "\\quorventine.lock")) << "releases while others poll must not leave the lock";
+}
+
+// A waiting launcher's read test, held open across the release (as by a slow poller): a release that deletes
+// only once leaves the lock behind for good.
+TEST(Lock, ReleaseOutlastsAReadTestThatHasTheFileOpen) {
+  const std::string install = "Q:\\lock\\release";
+  make_install(install);
+  const std::string lock = install + "\\quorventine.lock";
+  HANDLE launcher = start_launcher(install + "\\start.exe", "\"" + install + "\\start.exe\"", install);
+  std::vector<Record> records;
+  for (int waited = 0; records.empty() && waited < 2000; ++waited, Sleep(1)) records = quorventine::read_records(install);
+  ASSERT_EQ(records.size(), 1u);
+  // The release comes 3 s after the start returns, a little after the application's creation.
+  const auto since_start = static_cast<LONGLONG>((now() - records[0].created) / ticks_per_ms);
+  if (since_start < 2500) Sleep(static_cast<DWORD>(2500 - since_start));
+  HANDLE reader = CreateFileA(lock.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  Sleep(900);  // from before the release until well after it; the launcher retries for about a second
+  CloseHandle(reader);
+  EXPECT_EQ(finish(launcher).exit_code, 0u);
+  EXPECT_FALSE(exists(lock));
+}
+
+// The documented fault: a launcher ended while holding the lock leaves the file, and the next one waits until
+// somebody removes it.
+TEST(Lock, LauncherEndedWhileHoldingLeavesTheLockUntilRemoved) {
+  const std::string install = "Q:\\lock\\ended";
+  make_install(install);
+  const std::string lock = install + "\\quorventine.lock";
+  const std::string command_line = "\"" + install + "\\start.exe\"";
+  HANDLE first = start_launcher(install + "\\start.exe", command_line, install);
+  for (int waited = 0; quorventine::read_records(install).empty() && waited < 2000; ++waited) Sleep(1);
+  TerminateProcess(first, 9);
+  EXPECT_EQ(finish(first).exit_code, 9u);
+  EXPECT_TRUE(exists(lock));
+  HANDLE second = start_launcher(install + "\\start.exe", command_line, install);
+  Sleep(hold_ms + 500);
+  EXPECT_EQ(WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the stale lock must hold it";
+  EXPECT_EQ(quorventine::read_records(install).size(), 1u);
+  ASSERT_TRUE(delete_by_hand(lock));
+  EXPECT_EQ(finish(second).exit_code, 0u);
+  EXPECT_EQ(quorventine::read_records(install).size(), 2u);
+  EXPECT_FALSE(exists(lock));
 }
 
 TEST(Lock, LockThatCannotBeCreatedStillStarts) {
