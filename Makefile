@@ -2,12 +2,13 @@
 # make demo   runs the launcher on a demo install tree under Wine and shows what the application received
 # make test   every test: native unit tests and fuzzing (sanitized), then the real executable under Wine
 # make fuzz   the fuzz target alone, for SECONDS (600 unless given)
+# make bench  the benchmark under Wine (a few minutes); writes bench/results.md and bench/burst16.svg
 BUILD   := build
 NATIVE  := $(BUILD)/native
 WIN     := $(BUILD)/win
 JOBS    := $(shell nproc)
 
-.PHONY: all setup demo test fuzz clean
+.PHONY: all setup demo test fuzz bench clean
 .DEFAULT_GOAL := all
 
 all: dist/quorventine.exe
@@ -36,6 +37,10 @@ test: dist/quorventine.exe $(NATIVE)/CMakeCache.txt
 	cmake --build $(WIN) -j $(JOBS)
 	ctest --test-dir $(NATIVE) --output-on-failure
 	ctest --test-dir $(WIN) --output-on-failure -j 4
+
+bench: dist/quorventine.exe
+	cmake --build $(WIN) --target sample_app bench -j $(JOBS)
+	@tools/bench.sh $(WIN)
 
 # The fuzz target alone, for longer than the 20 s that `make test` gives it.
 fuzz: $(NATIVE)/CMakeCache.txt

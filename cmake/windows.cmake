@@ -17,7 +17,9 @@ set_target_properties(quorventine PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BI
 # The sample application doubles as the probe that the tests put at bin\quorventine.exe.
 add_executable(sample_app demo/sample_app.cpp)
 add_executable(run_demo demo/run_demo.cpp)
-foreach(program sample_app run_demo)
+add_executable(bench bench/bench.cpp)
+target_include_directories(bench PRIVATE demo)
+foreach(program sample_app run_demo bench)
   target_compile_options(${program} PRIVATE ${warnings})
   target_link_options(${program} PRIVATE ${static_runtime})
 endforeach()

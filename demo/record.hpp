@@ -1,4 +1,4 @@
-// What the sample application received, as it writes it to <install>\records\<process id>.rec: four fields,
+// What the sample application received, as it writes it to <install>\records\<process id>.rec: five fields,
 // each ended by a zero byte, so that any byte of a command line survives.
 #pragma once
 
@@ -18,6 +18,7 @@ struct Record {
   std::string path;               // PATH as the application saw it, in the ANSI code page
   std::string current_directory;
   std::uint64_t created = 0;      // process creation time, in 100 ns units of the system clock
+  std::uint64_t entered = 0;      // when its main function began, same units
 };
 
 [[nodiscard]] inline std::string read_file(const std::string& path) {
@@ -35,8 +36,9 @@ struct Record {
   for (std::size_t start = 0, end; (end = content.find('\0', start)) != std::string::npos; start = end + 1) {
     fields.push_back(content.substr(start, end - start));
   }
-  fields.resize(4);
-  return {fields[0], fields[1], fields[2], std::strtoull(fields[3].c_str(), nullptr, 10)};
+  fields.resize(5);
+  return {fields[0], fields[1], fields[2], std::strtoull(fields[3].c_str(), nullptr, 10),
+          std::strtoull(fields[4].c_str(), nullptr, 10)};
 }
 
 // Every record under an install directory, oldest process first.

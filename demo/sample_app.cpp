@@ -1,5 +1,5 @@
 // A stand-in for the real application at bin\quorventine.exe: it records what it received (command line, PATH,
-// current directory, when it was created) in <install>\records and exits.
+// current directory, when it was created and when its code began to run) in <install>\records and exits.
 #include <windows.h>
 
 #include <cstdio>
@@ -44,8 +44,11 @@ namespace {
 }  // namespace
 
 int main() {
+  FILETIME entered;
+  GetSystemTimePreciseAsFileTime(&entered);
+  const unsigned long long entered_ticks = (static_cast<unsigned long long>(entered.dwHighDateTime) << 32) | entered.dwLowDateTime;
   const std::string fields[] = {GetCommandLineA(), environment_value(L"PATH"), current_directory(),
-                                std::to_string(creation_time())};
+                                std::to_string(creation_time()), std::to_string(entered_ticks)};
   const std::wstring folder = records_folder();
   const std::wstring name = folder + std::to_wstring(GetCurrentProcessId());
   CreateDirectoryW(folder.c_str(), nullptr);

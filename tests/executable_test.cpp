@@ -7,16 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "harness.hpp"
 #include "record.hpp"
 
 namespace {
 
-[[nodiscard]] std::string full_path_from_environment(const char* name) {
-  char value[MAX_PATH] = {}, full[MAX_PATH] = {};
-  GetEnvironmentVariableA(name, value, MAX_PATH);
-  GetFullPathNameA(value, MAX_PATH, full, nullptr);
-  return full;
-}
+using quorventine::full_path_from_environment;
 
 const std::string launcher_exe = full_path_from_environment("QV_LAUNCHER");
 const std::string image = quorventine::read_file(launcher_exe);

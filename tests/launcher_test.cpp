@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "harness.hpp"
 #include "record.hpp"
 
 namespace {
@@ -18,31 +19,25 @@ namespace {
 using quorventine::Record;
 
 constexpr ULONGLONG hold_ms = 3000;
-constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
 
-[[nodiscard]] std::string full_path_from_environment(const char* name) {
-  char value[MAX_PATH] = {};
-  GetEnvironmentVariableA(name, value, MAX_PATH);
-  char full[MAX_PATH] = {};
-  GetFullPathNameA(value, MAX_PATH, full, nullptr);
-  return full;
+using quorventine::exists;
+using quorventine::finish;
+using quorventine::now;
+using quorventine::Outcome;
+using quorventine::ticks_per_ms;
+
+const std::string launcher_exe = quorventine::full_path_from_environment("QV_LAUNCHER");
+const std::string probe_exe = quorventine::full_path_from_environment("QV_PROBE");
+
+void make_install(const std::string& dir, bool with_application = true) {
+  ASSERT_TRUE(quorventine::make_install(dir, launcher_exe, with_application ? probe_exe : "")) << dir;
 }
 
-const std::string launcher_exe = full_path_from_environment("QV_LAUNCHER");
-const std::string probe_exe = full_path_from_environment("QV_PROBE");
-
-[[nodiscard]] bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Makes every directory of the path; the launcher goes in as start.exe, the probe as bin\quorventine.exe.
-void make_install(const std::string& dir, bool with_application = true) {
-  for (std::size_t at = dir.find('\\', 3); at != std::string::npos; at = dir.find('\\', at + 1)) {
-    CreateDirectoryA(dir.substr(0, at).c_str(), nullptr);
-  }
-  for (const char* sub : {"", "\\bin", "\\lib"}) CreateDirectoryA((dir + sub).c_str(), nullptr);
-  ASSERT_TRUE(CopyFileA(launcher_exe.c_str(), (dir + "\\start.exe").c_str(), FALSE)) << dir;
-  if (with_application) {
-    ASSERT_TRUE(CopyFileA(probe_exe.c_str(), (dir + "\\bin\\quorventine.exe").c_str(), FALSE));
-  }
+[[nodiscard]] HANDLE start_launcher(const std::string& executable, const std::string& command_line,
+                                    const std::string& cwd, const std::string* environment = nullptr) {
+  HANDLE process = quorventine::start_process(executable, command_line, cwd, environment);
+  if (process == nullptr) ADD_FAILURE() << "CreateProcessA failed with " << GetLastError() << " for " << command_line;
+  return process;
 }
 
 // The current environment with PATH replaced, or removed when there is no value.
@@ -56,47 +51,6 @@ void make_install(const std::string& dir, bool with_application = true) {
   if (path) block.append("PATH=" + *path).push_back('\0');
   block.push_back('\0');
   return block;
-}
-
-struct Outcome {
-  DWORD exit_code = 0;
-  ULONGLONG run_ms = 0;  // from the launcher's creation to its exit
-};
-
-[[nodiscard]] HANDLE start_launcher(const std::string& executable, std::string command_line, const std::string& cwd,
-                                    const std::string* environment = nullptr) {
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  void* block = environment != nullptr ? const_cast<char*>(environment->data()) : nullptr;
-  if (!CreateProcessA(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, block, cwd.c_str(),
-                      &startup, &process)) {
-    ADD_FAILURE() << "CreateProcessA failed with " << GetLastError() << " for " << command_line;
-    return nullptr;
-  }
-  CloseHandle(process.hThread);
-  return process.hProcess;
-}
-
-[[nodiscard]] ULONGLONG ticks(const FILETIME& time) {
-  return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-[[nodiscard]] Outcome finish(HANDLE process) {
-  Outcome outcome{~0UL, 0};
-  if (process == nullptr || WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) return outcome;
-  FILETIME created, exited, kernel, user;
-  GetExitCodeProcess(process, &outcome.exit_code);
-  GetProcessTimes(process, &created, &exited, &kernel, &user);
-  outcome.run_ms = (ticks(exited) - ticks(created)) / ticks_per_ms;
-  CloseHandle(process);
-  return outcome;
-}
-
-[[nodiscard]] ULONGLONG now() {
-  FILETIME time;
-  GetSystemTimePreciseAsFileTime(&time);
-  return ticks(time);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -226,15 +180,6 @@ TEST(BadInput, AnyCommandLineEndsInZeroOrOne) {
 // ---------------------------------------------------------------------------------------------------------
 // The launch lock.
 
-// Deletes as a person would, repeating while a launcher's read test has the file open.
-[[nodiscard]] bool delete_by_hand(const std::string& path) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (DeleteFileA(path.c_str())) return true;
-    Sleep(5);
-  }
-  return false;
-}
-
 TEST(LockHandoff, ExistingLockMakesTheLauncherWaitUntilItIsRemoved) {
   const std::string install = "Q:\\lock\\wait";
   make_install(install);
@@ -244,7 +189,7 @@ TEST(LockHandoff, ExistingLockMakesTheLauncherWaitUntilItIsRemoved) {
   Sleep(1500);
   EXPECT_EQ(WaitForSingleObject(launcher, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "it must wait";
   EXPECT_TRUE(quorventine::read_records(install).empty());
-  ASSERT_TRUE(delete_by_hand(lock));
+  ASSERT_TRUE(quorventine::delete_by_hand(lock));
   const ULONGLONG removed = now();
   for (int waited = 0; !exists(lock) && waited < 5000; ++waited) Sleep(1);
   const ULONGLONG retaken = now();
@@ -311,7 +256,7 @@ TEST(Lock, LauncherEndedWhileHoldingLeavesTheLockUntilRemoved) {
   Sleep(hold_ms + 500);
   EXPECT_EQ(WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the stale lock must hold it";
   EXPECT_EQ(quorventine::read_records(install).size(), 1u);
-  ASSERT_TRUE(delete_by_hand(lock));
+  ASSERT_TRUE(quorventine::delete_by_hand(lock));
   EXPECT_EQ(finish(second).exit_code, 0u);
   EXPECT_EQ(quorventine::read_records(install).size(), 2u);
   EXPECT_FALSE(exists(lock));
