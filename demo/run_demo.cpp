@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "harness.hpp"
 #include "record.hpp"
 
 int main(int argc, char** argv) {
@@ -19,20 +20,16 @@ int main(int argc, char** argv) {
   std::string command_line = "\"" + launcher + "\" report.txt --title \"Q3 figures\" C:\\data\\";
 
   std::printf("launcher command line:  %s\n", command_line.c_str());
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  const ULONGLONG started = GetTickCount64();
-  if (!CreateProcessA(launcher.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  char cwd[MAX_PATH] = {};
+  GetCurrentDirectoryA(MAX_PATH, cwd);
+  HANDLE process = quorventine::start_process(launcher, command_line, cwd);
+  if (process == nullptr) {
     std::printf("could not start the launcher (error %lu)\n", GetLastError());
     return 1;
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exit_code = 0;
-  GetExitCodeProcess(process.hProcess, &exit_code);
-  std::printf("launcher exit code:     %lu, after %llu ms (it holds the launch lock 3 s)\n", exit_code,
-              GetTickCount64() - started);
+  const quorventine::Outcome outcome = quorventine::finish(process);
+  std::printf("launcher exit code:     %lu, after %llu ms (it holds the launch lock 3 s)\n", outcome.exit_code,
+              outcome.run_ms);
 
   for (const quorventine::Record& record : quorventine::read_records(install)) {
     std::printf("application received:\n");
@@ -40,5 +37,5 @@ int main(int argc, char** argv) {
     std::printf("  PATH begins:          %.120s%s\n", record.path.c_str(), record.path.size() > 120 ? "..." : "");
     std::printf("  current directory:    %s\n", record.current_directory.c_str());
   }
-  return exit_code == 0 ? 0 : 1;
+  return outcome.exit_code == 0 ? 0 : 1;
 }
