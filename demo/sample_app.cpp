@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "harness.hpp"
+
 namespace {
 
 [[nodiscard]] std::string to_ansi(const std::wstring& wide) {
@@ -27,10 +29,10 @@ namespace {
   return to_ansi(value);
 }
 
-[[nodiscard]] unsigned long long creation_time() {
+[[nodiscard]] ULONGLONG creation_time() {
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  return (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return quorventine::ticks(created);
 }
 
 // <install>\records\, two levels above this file (<install>\bin\quorventine.exe).
@@ -44,11 +46,9 @@ namespace {
 }  // namespace
 
 int main() {
-  FILETIME entered;
-  GetSystemTimePreciseAsFileTime(&entered);
-  const unsigned long long entered_ticks = (static_cast<unsigned long long>(entered.dwHighDateTime) << 32) | entered.dwLowDateTime;
+  const ULONGLONG entered = quorventine::now();
   const std::string fields[] = {GetCommandLineA(), environment_value(L"PATH"), current_directory(),
-                                std::to_string(creation_time()), std::to_string(entered_ticks)};
+                                std::to_string(creation_time()), std::to_string(entered)};
   const std::wstring folder = records_folder();
   const std::wstring name = folder + std::to_wstring(GetCurrentProcessId());
   CreateDirectoryW(folder.c_str(), nullptr);
