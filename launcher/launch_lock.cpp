@@ -17,9 +17,9 @@ constexpr DWORD hold_ms = 3000;
 constexpr DWORD delete_retry_ms = 10;
 constexpr int delete_attempts = 100;  // about a second in all
 
-[[nodiscard]] bool lock_present(const std::string& path) {
+[[nodiscard]] bool lock_present(const std::wstring& path) {
   _doserrno = 0;
-  if (std::FILE* file = _fsopen(path.c_str(), "rt", _SH_DENYNO)) {
+  if (std::FILE* file = _wfsopen(path.c_str(), L"rt", _SH_DENYNO)) {
     std::fclose(file);
     return true;
   }
@@ -31,15 +31,15 @@ constexpr int delete_attempts = 100;  // about a second in all
 // Create-new, not test-then-truncate: of several launchers that find the lock absent at the same instant,
 // exactly one creates the file. Read and write stay shared so that waiting launchers can test it; delete
 // does not, so nobody removes it while it is held.
-[[nodiscard]] std::FILE* create_lock_file(const std::string& path, int& error) {
+[[nodiscard]] std::FILE* create_lock_file(const std::wstring& path, int& error) {
   errno = 0;
-  const int fd = _sopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+  const int fd = _wsopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
   error = errno;
   if (fd == -1) return nullptr;
   std::FILE* file = _fdopen(fd, "wt");
   if (file == nullptr) {
     _close(fd);
-    std::remove(path.c_str());
+    _wremove(path.c_str());
     error = 0;
     return nullptr;
   }
@@ -50,7 +50,7 @@ constexpr int delete_attempts = 100;  // about a second in all
 
 }  // namespace
 
-std::FILE* wait_and_take_lock(const std::string& path) {
+std::FILE* wait_and_take_lock(const std::wstring& path) {
   bool found_unreadable_file = false;
   for (;;) {
     while (lock_present(path)) Sleep(poll_interval_ms);
@@ -66,12 +66,12 @@ std::FILE* wait_and_take_lock(const std::string& path) {
   }
 }
 
-void hold_and_release_lock(std::FILE* held, const std::string& path) {
+void hold_and_release_lock(std::FILE* held, const std::wstring& path) {
   Sleep(hold_ms);
   release_lock(held, path);
 }
 
-void release_lock(std::FILE* held, const std::string& path) {
+void release_lock(std::FILE* held, const std::wstring& path) {
   // Without a lock of our own there is nothing to delete, and the file there may be another launcher's.
   if (held == nullptr) return;
   std::fclose(held);
@@ -79,7 +79,7 @@ void release_lock(std::FILE* held, const std::string& path) {
   // failed delete would leave a lock that blocks every later launch, so retry while the file is in use.
   for (int attempt = 0; attempt < delete_attempts; ++attempt) {
     _doserrno = 0;
-    if (std::remove(path.c_str()) == 0 || _doserrno != ERROR_SHARING_VIOLATION) return;
+    if (_wremove(path.c_str()) == 0 || _doserrno != ERROR_SHARING_VIOLATION) return;
     Sleep(delete_retry_ms);
   }
 }

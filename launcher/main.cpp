@@ -1,6 +1,10 @@
 // The quorventine launcher: starts <install>\bin\quorventine.exe with this program's own arguments and
 // <install>\lib in front of PATH, spacing launches made at nearly the same time 3 s apart. It shows nothing;
 // the exit code says whether the application was started (0) or not (1).
+//
+// Everything stays in UTF-16 from the command line to the application's start: the ANSI API would replace
+// each character that the code page lacks by a look-alike, a wrong directory name or even a quote that splits
+// an argument in two.
 #include <windows.h>
 
 #include <cstdlib>
@@ -12,21 +16,27 @@
 
 namespace {
 
-using quorventine::LeadBytes;
+static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit start-up record is 68 bytes");
 
-static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "the 32-bit start-up record is 68 bytes");
-
-[[nodiscard]] LeadBytes ansi_lead_bytes() {
-  CPINFO info{};
-  if (!GetCPInfo(CP_ACP, &info)) return {};
-  return quorventine::lead_bytes_from_ranges(info.LeadByte, MAX_LEADBYTES);
+// The path of this executable, however long; empty if the system cannot say.
+[[nodiscard]] std::wstring own_file_path() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);  // cut short: a full buffer says nothing about the size needed
+  }
 }
 
 // The whole value however long, sized by asking first; an absent PATH reads as empty.
-[[nodiscard]] std::string current_path_value() {
-  std::string value(GetEnvironmentVariableA("PATH", nullptr, 0), '\0');
+[[nodiscard]] std::wstring current_path_value() {
+  std::wstring value(GetEnvironmentVariableW(L"PATH", nullptr, 0), L'\0');
   for (int attempt = 0; attempt < 3 && !value.empty(); ++attempt) {
-    const DWORD length = GetEnvironmentVariableA("PATH", value.data(), static_cast<DWORD>(value.size()));
+    const DWORD length = GetEnvironmentVariableW(L"PATH", value.data(), static_cast<DWORD>(value.size()));
     if (length < value.size()) {
       value.resize(length);
       return value;
@@ -36,13 +46,13 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "the 32-bit star
   return {};
 }
 
-[[nodiscard]] bool start_application(const std::string& target, std::string& command_line) {
-  STARTUPINFOA startup{};
+[[nodiscard]] bool start_application(const std::wstring& target, std::wstring& command_line) {
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   // No handle inheritance keeps the lock file's handle out of the application. Its process and thread handles
   // are left to the end of this process, which comes right after.
-  return CreateProcessA(target.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+  return CreateProcessW(target.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                         CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE | DETACHED_PROCESS, nullptr, nullptr,
                         &startup, &process) != 0;
 }
@@ -58,22 +68,20 @@ void __verbose_terminate_handler() { std::_Exit(1); }
 }  // namespace __gnu_cxx
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  // MinGW's start-up derives lpCmdLine with signed bytes and no regard to lead bytes, so the argument text is
-  // derived here from the command line itself.
-  const char* raw_command_line = GetCommandLineA();
-  const std::string command_line = raw_command_line != nullptr ? raw_command_line : "";
-  const LeadBytes lead_bytes = ansi_lead_bytes();
-  const std::string arguments = quorventine::argument_text(command_line, lead_bytes);
-  const std::optional<std::string> install_dir = quorventine::install_directory(command_line, arguments, lead_bytes);
+  // Not lpCmdLine: the start-up derives it from the ANSI command line.
+  const std::wstring command_line = GetCommandLineW();
+  const std::wstring arguments = quorventine::argument_text(command_line);
+  const std::optional<std::wstring> install_dir =
+      quorventine::install_directory(command_line, arguments, own_file_path());
   if (!install_dir) return 1;
 
-  const std::string target = quorventine::target_path(*install_dir);
-  std::string child_command_line = quorventine::child_command_line(target, arguments);
+  const std::wstring target = quorventine::target_path(*install_dir);
+  std::wstring child_command_line = quorventine::child_command_line(target, arguments);
 
   // Set in our own environment only; the application inherits it. A failure here does not stop the launch.
-  SetEnvironmentVariableA("PATH", quorventine::new_path_value(*install_dir, current_path_value()).c_str());
+  SetEnvironmentVariableW(L"PATH", quorventine::new_path_value(*install_dir, current_path_value()).c_str());
 
-  const std::string lock = quorventine::lock_path(*install_dir);
+  const std::wstring lock = quorventine::lock_path(*install_dir);
   std::FILE* held = quorventine::wait_and_take_lock(lock);
   if (!start_application(target, child_command_line)) {
     quorventine::release_lock(held, lock);
