@@ -1,11 +1,9 @@
-// Helpers for the programs that drive the launcher under Windows (tests, benchmark): install trees, starting
-// a launcher with an exact command line, and the system clock.
+// Helpers for the programs that drive the launcher under Windows (tests, benchmark, demo): install trees,
+// starting a program with an exact command line, and the system clock. Wide throughout, so that any name works.
 #pragma once
 
 #include <windows.h>
 
-#include <cstring>
-#include <optional>
 #include <string>
 
 namespace quorventine {
@@ -22,39 +20,40 @@ constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
   return ticks(time);
 }
 
-[[nodiscard]] inline bool exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+[[nodiscard]] inline bool exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // A path handed over in the environment (a Unix path under Wine), made a full Windows path.
-[[nodiscard]] inline std::string full_path_from_environment(const char* name) {
-  char value[MAX_PATH] = {}, full[MAX_PATH] = {};
-  GetEnvironmentVariableA(name, value, MAX_PATH);
-  GetFullPathNameA(value, MAX_PATH, full, nullptr);
+[[nodiscard]] inline std::wstring full_path_from_environment(const wchar_t* name) {
+  wchar_t value[MAX_PATH] = {}, full[MAX_PATH] = {};
+  GetEnvironmentVariableW(name, value, MAX_PATH);
+  GetFullPathNameW(value, MAX_PATH, full, nullptr);
   return full;
 }
 
 // Makes every directory of the path, with the launcher as start.exe and the application (when given) as
 // bin\quorventine.exe.
-[[nodiscard]] inline bool make_install(const std::string& dir, const std::string& launcher,
-                                       const std::string& application) {
-  for (std::size_t at = dir.find('\\', 3); at != std::string::npos; at = dir.find('\\', at + 1)) {
-    CreateDirectoryA(dir.substr(0, at).c_str(), nullptr);
+[[nodiscard]] inline bool make_install(const std::wstring& dir, const std::wstring& launcher,
+                                       const std::wstring& application) {
+  for (std::size_t at = dir.find(L'\\', 3); at != std::wstring::npos; at = dir.find(L'\\', at + 1)) {
+    CreateDirectoryW(dir.substr(0, at).c_str(), nullptr);
   }
-  for (const char* sub : {"", "\\bin", "\\lib"}) CreateDirectoryA((dir + sub).c_str(), nullptr);
-  return CopyFileA(launcher.c_str(), (dir + "\\start.exe").c_str(), FALSE) &&
-         (application.empty() || CopyFileA(application.c_str(), (dir + "\\bin\\quorventine.exe").c_str(), FALSE));
+  for (const wchar_t* sub : {L"", L"\\bin", L"\\lib"}) CreateDirectoryW((dir + sub).c_str(), nullptr);
+  return CopyFileW(launcher.c_str(), (dir + L"\\start.exe").c_str(), FALSE) &&
+         (application.empty() || CopyFileW(application.c_str(), (dir + L"\\bin\\quorventine.exe").c_str(), FALSE));
 }
 
-// Starts a program with exactly this command line; null when it could not be started.
-[[nodiscard]] inline HANDLE start_process(const std::string& executable, std::string command_line,
-                                          const std::string& cwd, const std::string* environment = nullptr) {
-  STARTUPINFOA startup{};
+// Starts a program with exactly this command line, and the given environment block (wide) or ours; null when
+// it could not be started.
+[[nodiscard]] inline HANDLE start_process(const std::wstring& executable, std::wstring command_line,
+                                          const std::wstring& cwd, const std::wstring* environment = nullptr) {
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  void* block = environment != nullptr ? const_cast<char*>(environment->data()) : nullptr;
-  if (!CreateProcessA(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, block, cwd.c_str(),
-                      &startup, &process)) {
+  void* block = environment != nullptr ? const_cast<wchar_t*>(environment->data()) : nullptr;
+  if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                      block, cwd.c_str(), &startup, &process)) {
     return nullptr;
   }
   CloseHandle(process.hThread);
@@ -78,9 +77,9 @@ inline Outcome finish(HANDLE process) {
 }
 
 // Deletes as a person would, repeating while a launcher's read test has the file open.
-[[nodiscard]] inline bool delete_by_hand(const std::string& path) {
+[[nodiscard]] inline bool delete_by_hand(const std::wstring& path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (DeleteFileA(path.c_str())) return true;
+    if (DeleteFileW(path.c_str())) return true;
     Sleep(5);
   }
   return false;

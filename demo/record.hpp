@@ -1,5 +1,6 @@
-// What the sample application received, as it writes it to <install>\records\<process id>.rec: five fields,
-// each ended by a zero byte, so that any byte of a command line survives.
+// What the sample application received, as it writes it to <install>\records\<process id>.rec: six fields, each
+// ended by a zero byte. The command line as the ANSI API gives it comes as it is, byte for byte; the wide texts
+// come in UTF-8, which holds any of them.
 #pragma once
 
 #include <windows.h>
@@ -14,16 +15,31 @@
 namespace quorventine {
 
 struct Record {
-  std::string command_line;
-  std::string path;               // PATH as the application saw it, in the ANSI code page
-  std::string current_directory;
-  std::uint64_t created = 0;      // process creation time, in 100 ns units of the system clock
-  std::uint64_t entered = 0;      // when its main function began, same units
+  std::string ansi_command_line;  // GetCommandLineA
+  std::wstring command_line;      // GetCommandLineW
+  std::wstring path;
+  std::wstring current_directory;
+  std::uint64_t created = 0;  // process creation time, in 100 ns units of the system clock
+  std::uint64_t entered = 0;  // when its main function began, same units
 };
 
-[[nodiscard]] inline std::string read_file(const std::string& path) {
+[[nodiscard]] inline std::string to_code_page(UINT code_page, const std::wstring& wide) {
+  const int size = WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr, nullptr);
+  return text;
+}
+
+[[nodiscard]] inline std::wstring from_code_page(UINT code_page, const std::string& text) {
+  const int size = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
+[[nodiscard]] inline std::string read_file(const std::wstring& path) {
   std::string content;
-  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+  if (std::FILE* file = _wfopen(path.c_str(), L"rb")) {
     char buffer[4096];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) content.append(buffer, n);
     std::fclose(file);
@@ -36,21 +52,22 @@ struct Record {
   for (std::size_t start = 0, end; (end = content.find('\0', start)) != std::string::npos; start = end + 1) {
     fields.push_back(content.substr(start, end - start));
   }
-  fields.resize(5);
-  return {fields[0], fields[1], fields[2], std::strtoull(fields[3].c_str(), nullptr, 10),
-          std::strtoull(fields[4].c_str(), nullptr, 10)};
+  fields.resize(6);
+  return {fields[0], from_code_page(CP_UTF8, fields[1]), from_code_page(CP_UTF8, fields[2]),
+          from_code_page(CP_UTF8, fields[3]),
+          std::strtoull(fields[4].c_str(), nullptr, 10), std::strtoull(fields[5].c_str(), nullptr, 10)};
 }
 
 // Every record under an install directory, oldest process first.
-[[nodiscard]] inline std::vector<Record> read_records(const std::string& install_dir) {
+[[nodiscard]] inline std::vector<Record> read_records(const std::wstring& install_dir) {
   std::vector<Record> records;
-  WIN32_FIND_DATAA found;
-  const std::string folder = install_dir + "\\records\\";
-  HANDLE search = FindFirstFileA((folder + "*.rec").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  const std::wstring folder = install_dir + L"\\records\\";
+  HANDLE search = FindFirstFileW((folder + L"*.rec").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return records;
   do {
     records.push_back(parse_record(read_file(folder + found.cFileName)));
-  } while (FindNextFileA(search, &found));
+  } while (FindNextFileW(search, &found));
   FindClose(search);
   std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) { return a.created < b.created; });
   return records;

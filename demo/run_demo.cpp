@@ -8,20 +8,30 @@
 #include "harness.hpp"
 #include "record.hpp"
 
-int main(int argc, char** argv) {
+namespace {
+
+// Shown in UTF-8, whatever the code page: the texts hold characters that no ANSI code page has together.
+void show(const char* label, const std::wstring& text) {
+  std::printf("%-24s%s\n", label, quorventine::to_code_page(CP_UTF8, text).c_str());
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: run_demo <install directory>\n");
     return 2;
   }
-  char full[MAX_PATH];
-  GetFullPathNameA(argv[1], MAX_PATH, full, nullptr);
-  const std::string install = full;
-  const std::string launcher = install + "\\quorventine.exe";
-  std::string command_line = "\"" + launcher + "\" report.txt --title \"Q3 figures\" C:\\data\\";
+  wchar_t cwd[MAX_PATH] = {}, full[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+  GetFullPathNameW(argv[1], MAX_PATH, full, nullptr);
+  const std::wstring install = full;
+  const std::wstring launcher = install + L"\\quorventine.exe";
+  const std::wstring command_line =
+      L"\"" + launcher + L"\" report.txt --title \"Q3 figures\" Z\u00FCrich \u0141\u00F3d\u017A \u6771\u4EAC C:\\data\\";
 
-  std::printf("launcher command line:  %s\n", command_line.c_str());
-  char cwd[MAX_PATH] = {};
-  GetCurrentDirectoryA(MAX_PATH, cwd);
+  show("install directory:", install);
+  show("launcher command line:", command_line);
   HANDLE process = quorventine::start_process(launcher, command_line, cwd);
   if (process == nullptr) {
     std::printf("could not start the launcher (error %lu)\n", GetLastError());
@@ -33,9 +43,9 @@ int main(int argc, char** argv) {
 
   for (const quorventine::Record& record : quorventine::read_records(install)) {
     std::printf("application received:\n");
-    std::printf("  command line:         %s\n", record.command_line.c_str());
-    std::printf("  PATH begins:          %.120s%s\n", record.path.c_str(), record.path.size() > 120 ? "..." : "");
-    std::printf("  current directory:    %s\n", record.current_directory.c_str());
+    show("  command line:", record.command_line);
+    show("  PATH begins:", record.path.substr(0, 120) + (record.path.size() > 120 ? L"..." : L""));
+    show("  current directory:", record.current_directory);
   }
   return outcome.exit_code == 0 ? 0 : 1;
 }

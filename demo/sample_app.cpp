@@ -6,27 +6,23 @@
 #include <string>
 
 #include "harness.hpp"
+#include "record.hpp"
 
 namespace {
 
-[[nodiscard]] std::string to_ansi(const std::wstring& wide) {
-  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string ansi(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), size, nullptr, nullptr);
-  return ansi;
-}
+using quorventine::to_code_page;
 
-// Read through the wide API: Wine's GetEnvironmentVariableA cuts values that hold double-byte characters.
-[[nodiscard]] std::string environment_value(const wchar_t* name) {
+// Read wide: Wine's GetEnvironmentVariableA cuts values that hold double-byte characters.
+[[nodiscard]] std::wstring environment_value(const wchar_t* name) {
   std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
   value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
-  return to_ansi(value);
+  return value;
 }
 
-[[nodiscard]] std::string current_directory() {
+[[nodiscard]] std::wstring current_directory() {
   std::wstring value(GetCurrentDirectoryW(0, nullptr), L'\0');
   value.resize(GetCurrentDirectoryW(static_cast<DWORD>(value.size()), value.data()));
-  return to_ansi(value);
+  return value;
 }
 
 [[nodiscard]] ULONGLONG creation_time() {
@@ -47,8 +43,10 @@ namespace {
 
 int main() {
   const ULONGLONG entered = quorventine::now();
-  const std::string fields[] = {GetCommandLineA(), environment_value(L"PATH"), current_directory(),
-                                std::to_string(creation_time()), std::to_string(entered)};
+  const std::string fields[] = {GetCommandLineA(), to_code_page(CP_UTF8, GetCommandLineW()),
+                                to_code_page(CP_UTF8, environment_value(L"PATH")),
+                                to_code_page(CP_UTF8, current_directory()), std::to_string(creation_time()),
+                                std::to_string(entered)};
   const std::wstring folder = records_folder();
   const std::wstring name = folder + std::to_wstring(GetCurrentProcessId());
   CreateDirectoryW(folder.c_str(), nullptr);

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Lays out a demo install tree (the launcher, the sample application at bin\quorventine.exe, an empty lib) and
-# runs one launch on it under Wine.
-set -eu
+# Lays out a demo install tree (the launcher, the sample application at bin\quorventine.exe, an empty lib) whose
+# name holds letters of several scripts, and runs one launch on it under Wine.
+set -euo pipefail
 build=$1
 demo=$build/demo
-install="$demo/Quorventine Demo"
+name="Quorventine Demo Åłф家"
+install="$demo/$name"
 export WINEPREFIX=$PWD/$build/wineprefix QV_SCRATCH=$PWD/$build/scratch
-rm -rf "$install"
+rm -rf "$demo"
 mkdir -p "$install/bin" "$install/lib"
 cp dist/quorventine.exe "$install/quorventine.exe"
 cp "$build/sample_app.exe" "$install/bin/quorventine.exe"
-tests/wine-prefix.sh start
-trap 'tests/wine-prefix.sh stop' EXIT
-echo "install tree: $install"
-(cd "$demo" && "$OLDPWD/tests/wine-run.sh" "$OLDPWD/$build/run_demo.exe" "Quorventine Demo")
+tools/wine.sh start
+trap 'tools/wine.sh stop' EXIT
+# Through a pipe, so that Wine hands the program's UTF-8 bytes on as they are rather than to a console.
+(cd "$demo" && "$OLDPWD/tools/wine.sh" "$OLDPWD/$build/run_demo.exe" "$name" | cat)

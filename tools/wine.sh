@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# start: makes the build tree's Wine prefix on first use, maps drive Q: to an empty scratch folder (so that a
-# path at the root of the current drive stays inside the build tree) and keeps one Wine server running for all
-# tests. stop: ends that server.
+# Wine as this project uses it: the build tree's own prefix, no debug output, no Mono or Gecko installers, and a
+# UTF-8 locale for file names (C.UTF-8 gives code page 1252; ja_JP.UTF-8 gives 932).
+#   wine.sh start            makes the prefix on first use, maps drive Q: to an empty scratch folder (so that a
+#                            path at the root of the current drive stays inside the build tree) and keeps one
+#                            Wine server running for everything that follows
+#   wine.sh stop             ends that server
+#   wine.sh program [args]   runs a Windows program
 set -eu
-: "${WINEPREFIX:?}" "${QV_SCRATCH:?}"
+: "${WINEPREFIX:?set WINEPREFIX to the prefix of the build tree}"
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL="${LC_ALL:-C.UTF-8}"
 
 case "${1:-}" in
   start)
+    : "${QV_SCRATCH:?}"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "creating the Wine prefix $WINEPREFIX (once per build tree)"
       wine wineboot --init </dev/null >/dev/null 2>&1
@@ -26,7 +31,6 @@ case "${1:-}" in
     wineserver --kill || true
     ;;
   *)
-    echo "usage: $0 start|stop" >&2
-    exit 2
+    exec wine "$@"
     ;;
 esac

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The built launcher's form, read with binutils and icoutils; then a second build in another tree, which must be
+# the same file and hold neither tree's path.
+# usage: executable.sh <source directory> <launcher> <scratch tree for the second build>
+set -euo pipefail
+source_dir=$1 exe=$2 tree=$3
+status=0
+differs() {  # what, expected, actual
+  diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || { echo "^ $1" >&2; status=1; }
+}
+
+headers=$(i686-w64-mingw32-objdump -p "$exe")
+differs "headers: 32-bit GUI program for Windows XP and later, no link timestamp" "$(printf '%s\n' \
+  'file format pei-i386' 'Time/Date Thu Jan 1 00:00:00 1970' 'Magic 010b (PE32)' 'MajorOSystemVersion 5' \
+  'MinorOSystemVersion 1' 'MajorSubsystemVersion 5' 'MinorSubsystemVersion 1' 'Subsystem 00000002 (Windows GUI)' \
+  DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE 'SizeOfStackReserve 00100000' 'DLL Name: KERNEL32.dll' \
+  'DLL Name: msvcrt.dll')" "$(grep -oE 'file format .*|^(Time/Date|Magic|(Major|Minor)(OSystem|Subsystem)Version|Subsystem|SizeOfStackReserve)\s.*|^\s+(DYNAMIC_BASE|NX_COMPAT|TERMINAL_SERVICE_AWARE|relocations stripped)$|DLL Name: .*' \
+  <<<"$headers" | tr -s ' \t' ' ' | sed 's/^ //')"
+# A randomised base needs relocations; a delay-load table would be a hidden import.
+differs "relocations present, no delay-load imports" "1 0" \
+  "$(awk '/Base Relocation Directory/ { r = $3 != "00000000" } /Delay Import Directory/ { d = $3 != "00000000" } END { print r, d }' <<<"$headers")"
+
+ico=$source_dir/resources/quorventine.ico manifest=$source_dir/resources/quorventine.manifest
+differs "resources: the icon, its group IDI_APP and the manifest, in English (United States)" "$(cat <<'END'
+--type=3 --name=1 --language=1033 [type=icon size=67624]
+--type=14 --name='IDI_APP' --language=1033 [type=group_icon size=20]
+--type=24 --name=1 --language=1033 [size=346]
+END
+)" "$(wrestool -l "$exe" | sed 's/offset=0x[0-9a-f]* //')"
+differs "the icon file: one 128 x 128 image of 32 bits" "--icon --index=1 --width=128 --height=128 --bit-depth=32 --palette-size=0" "$(icotool -l "$ico")"
+# The group is the file's header and directory entry with the image's resource id in place of its offset.
+cmp <(wrestool -x --raw -t 14 "$exe") <({ head -c 18 "$ico"; printf '\1\0'; }) || status=1
+cmp <(wrestool -x --raw -t 3 "$exe") <(tail -c +23 "$ico") || status=1
+cmp <(wrestool -x --raw -t 24 "$exe") "$manifest" || status=1
+grep -q 'level="asInvoker" uiAccess="false"' "$manifest" || { echo "the manifest must ask for asInvoker" >&2; status=1; }
+
+rm -rf "$tree"
+cmake -S "$source_dir" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$tree" --target quorventine -j "$(nproc)" >/dev/null
+cmp "$exe" "$tree/dist/quorventine.exe" || { echo "two builds differ" >&2; status=1; }
+for path in "$source_dir" "$tree" "$(dirname "$(dirname "$exe")")"; do
+  ! grep -qaF "$path" "$exe" || { echo "the launcher holds the path $path" >&2; status=1; }
+done
+exit $status
