@@ -23,6 +23,21 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# The backports suite, from the archives that the machine's own sources name for its release: whichever mirror,
+# proxy or local copy it uses. apt reads both source formats for us.
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+write_backports_source() {
+  local uris keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  uris=$(apt-get indextargets --no-release-info --format '$(RELEASE) $(REPO_URI)' |
+    awk -v release="$codename" '$1 == release && !seen[$2]++ { printf "%s%s", sep, $2; sep = " " }')
+  if [ -z "$uris" ]; then
+    echo "setup: no configured package source for $codename to take $codename-backports from" >&2
+    exit 1
+  fi
+  { printf '%s\n' 'Types: deb' "URIs: $uris" "Suites: $codename-backports" 'Components: main'
+    [ ! -f "$keyring" ] || echo "Signed-By: $keyring"; } >"$1"
+}
+
 # Tests run under the double-byte code page 932 as well as 1252.
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
   echo "setup: generating ja_JP.UTF-8"
@@ -36,16 +51,15 @@ wine_loader=/usr/lib/wine/wine
 if ! "$wine_loader" --version >/dev/null 2>&1; then
   qemu=/usr/bin/qemu-i386
   if ! "$qemu" --version 2>/dev/null | grep -q 'version \(9\|[1-9][0-9]\)\.'; then
-    echo "setup: this kernel cannot run i386 programs; installing qemu-user from bookworm-backports"
-    backports=/etc/apt/sources.list.d/bookworm-backports.sources
+    echo "setup: this kernel cannot run i386 programs; installing qemu-user from $codename-backports"
+    backports=/etc/apt/sources.list.d/$codename-backports.sources
     if [ ! -f "$backports" ]; then
-      printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
-        'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >"$backports"
+      write_backports_source "$backports"
       apt_updated=
     fi
     apt_update
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-      -t bookworm-backports qemu-user >/dev/null
+      -t "$codename-backports" qemu-user >/dev/null
   fi
   binfmt=/proc/sys/fs/binfmt_misc
   [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
