@@ -39,7 +39,7 @@ test: dist/quorventine.exe $(NATIVE)/CMakeCache.txt
 	ctest --test-dir $(WIN) --output-on-failure -j 4
 
 bench: dist/quorventine.exe
-	cmake --build $(WIN) --target sample_app bench -j $(JOBS)
+	cmake --build $(WIN) --target sample_app floor bench -j $(JOBS)
 	@tools/bench.sh $(WIN)
 
 # The fuzz target alone, for longer than the 20 s that `make test` gives it.

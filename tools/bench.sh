@@ -5,17 +5,17 @@
 set -eu
 build=$1
 export WINEPREFIX=$PWD/$build/wineprefix QV_SCRATCH=$PWD/$build/scratch
-export QV_LAUNCHER=$PWD/dist/quorventine.exe QV_PROBE=$PWD/$build/sample_app.exe
-tests/wine-prefix.sh start
-trap 'tests/wine-prefix.sh stop' EXIT
-tests/wine-run.sh "$build/bench.exe" bench
+export QV_LAUNCHER=$PWD/dist/quorventine.exe QV_FLOOR=$PWD/$build/floor.exe QV_PROBE=$PWD/$build/sample_app.exe
+tools/wine.sh start
+trap 'tools/wine.sh stop' EXIT
+tools/wine.sh "$build/bench.exe" bench
 
 install=$QV_SCRATCH/waiting
 mkdir -p "$install/bin"
 cp "$QV_LAUNCHER" "$install/start.exe"
 cp "$QV_PROBE" "$install/bin/quorventine.exe"
 touch "$install/quorventine.lock"
-tests/wine-run.sh 'Q:\waiting\start.exe' &
+tools/wine.sh 'Q:\waiting\start.exe' &
 sleep 2  # past its start-up
 pid=$(pgrep -f 'Q:.waiting.start.exe' | head -n 1)
 cpu() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
