@@ -45,9 +45,10 @@ target_compile_options(launcher_test PRIVATE ${warnings})
 target_link_options(launcher_test PRIVATE ${static_runtime})
 add_dependencies(launcher_test quorventine sample_app)
 
+set(scratch ${CMAKE_BINARY_DIR}/scratch)  # drive Q: of the tests
 set(wine_environment
   WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
-  QV_SCRATCH=${CMAKE_BINARY_DIR}/scratch
+  QV_SCRATCH=${scratch}
   QV_LAUNCHER=$<TARGET_FILE:quorventine>
   QV_PROBE=$<TARGET_FILE:sample_app>)
 
@@ -65,9 +66,8 @@ wine_test(launch Launch.* C.UTF-8)
 wine_test(launch_cp932 Launch.* ja_JP.UTF-8)
 wine_test(lock Lock.* C.UTF-8)
 # What the lock tests find at the lock path; Wine's programs cannot make a symbolic link.
-set(lock_dir ${CMAKE_BINARY_DIR}/scratch/lock)
-add_test(NAME wine_lock_paths COMMAND sh -c "mkdir -p ${lock_dir}/directory/quorventine.lock ${lock_dir}/link \
-  && ln -sfn elsewhere ${lock_dir}/link/quorventine.lock")
+add_test(NAME wine_lock_paths COMMAND sh -c "mkdir -p \"$1/directory/quorventine.lock\" \"$1/link\" \\
+  && ln -sfn elsewhere \"$1/link/quorventine.lock\"" sh ${scratch}/lock)
 set_tests_properties(wine_lock_paths PROPERTIES FIXTURES_REQUIRED wine FIXTURES_SETUP lock_paths)
 set_tests_properties(wine_lock PROPERTIES FIXTURES_REQUIRED "wine;lock_paths")
 wine_test(lock_handoff LockHandoff.* C.UTF-8)
