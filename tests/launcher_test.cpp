@@ -92,6 +92,8 @@ const LaunchCase launch_cases[] = {
     {"cp932_unquoted", 932, L"表ソ", L"@\\表.exe", L" ", L"引数 \"ソ 表\" x"},
 };
 
+[[nodiscard]] std::wstring install_of(const LaunchCase& c) { return std::wstring(L"Q:\\launch\\") + c.install; }
+
 [[nodiscard]] HANDLE start_case(const LaunchCase& c, const std::wstring& install, const std::wstring& environment) {
   const std::wstring command_line = expand(c.program, install) + c.blanks + c.arguments;
   const std::wstring cwd = expand(c.cwd, install);
@@ -116,7 +118,7 @@ TEST(Launch, ApplicationReceivesArgumentsPathAndDirectory) {
   environments.reserve(std::size(launch_cases));
   for (const LaunchCase& c : launch_cases) {
     if ((c.code_page == 0 ? 1252 : c.code_page) != GetACP()) continue;
-    const std::wstring install = std::wstring(L"Q:\\launch\\") + c.install;
+    const std::wstring install = install_of(c);
     make_install(install, c.derived != nullptr);
     environments.push_back(environment_with_path(c.old_path));
     cases.push_back(&c);
@@ -126,7 +128,7 @@ TEST(Launch, ApplicationReceivesArgumentsPathAndDirectory) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const LaunchCase& c = *cases[i];
     SCOPED_TRACE(c.name);
-    const std::wstring install = std::wstring(L"Q:\\launch\\") + c.install;
+    const std::wstring install = install_of(c);
     const Outcome outcome = finish(launchers[i]);
     const std::vector<Record> records = read_records(install);
     EXPECT_FALSE(exists(install + L"\\quorventine.lock"));
