@@ -8,6 +8,10 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_link_options(${sanitizers})
 endif()
 
+add_library(command_line STATIC launcher/command_line.cpp)
+target_include_directories(command_line PUBLIC launcher)
+target_compile_options(command_line PRIVATE ${warnings})
+
 add_executable(command_line_test tests/command_line_test.cpp)
 target_link_libraries(command_line_test PRIVATE command_line GTest::gtest_main)
 target_compile_options(command_line_test PRIVATE ${warnings})

@@ -3,15 +3,23 @@ set(static_runtime -static -static-libgcc -static-libstdc++)
 enable_language(RC)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I ${CMAKE_SOURCE_DIR}/resources")
 
-add_executable(quorventine WIN32 launcher/main.cpp launcher/launch_lock.cpp resources/quorventine.rc)
-target_link_libraries(quorventine PRIVATE command_line)
-target_compile_options(quorventine PRIVATE ${warnings} -Os -ffunction-sections -fdata-sections)
-target_link_options(quorventine PRIVATE ${static_runtime} -s -Wl,--gc-sections
+# The launcher links no C or C++ runtime and has no start-up code of its own (see launcher_entry): only the
+# system's import libraries and libgcc, for what the compiler itself may call. Anything that would need the
+# runtime (an exception, a throwing library call, a static constructor) fails to link instead of growing the
+# file. Its headers declare nothing newer than Windows XP, whose number the executable's header carries.
+add_executable(quorventine WIN32 launcher/main.cpp launcher/command_line.cpp launcher/launch_lock.cpp
+  resources/quorventine.rc)
+target_include_directories(quorventine PRIVATE launcher)
+target_compile_definitions(quorventine PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
+target_compile_options(quorventine PRIVATE ${warnings} -Os -ffunction-sections -fdata-sections -fno-exceptions
+  -fno-rtti -fno-asynchronous-unwind-tables)
+target_link_options(quorventine PRIVATE -nostdlib -nostartfiles -Wl,-e,_launcher_entry@0 -s -Wl,--gc-sections
   # No link timestamp, so that two builds of the same sources are the same file.
   -Wl,--no-insert-timestamp
   -Wl,--dynamicbase,--nxcompat,--tsaware
   -Wl,--major-os-version,5,--minor-os-version,1,--major-subsystem-version,5,--minor-subsystem-version,1
   -Wl,--stack,0x100000)
+target_link_libraries(quorventine PRIVATE kernel32 msvcrt gcc)
 set_target_properties(quorventine PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/dist)
 
 # The sample application doubles as the probe that the tests put at bin\quorventine.exe.

@@ -11,7 +11,7 @@ namespace {
 
 }  // namespace
 
-std::wstring argument_text(const std::wstring& command_line) {
+Text argument_text(Text command_line) {
   // The program's path ends at the first blank or control character outside quotes. In UTF-16 no unit of
   // another character can pass for a quote, a backslash or a blank.
   std::size_t i = 0;
@@ -19,35 +19,36 @@ std::wstring argument_text(const std::wstring& command_line) {
     if (command_line[i] == L'"') in_quotes = !in_quotes;
   }
   while (i < command_line.size() && is_blank(command_line[i])) ++i;
-  return command_line.substr(i);
+  command_line.remove_prefix(i);
+  return command_line;
 }
 
-std::optional<std::wstring> install_directory(const std::wstring& command_line, const std::wstring& arguments,
-                                              const std::wstring& own_file) {
+std::optional<Text> install_directory(Text command_line, Text arguments, Text own_file) {
   if (arguments.size() > command_line.size()) return std::nullopt;
-  const std::wstring program = command_line.substr(0, command_line.size() - arguments.size());
+  const Text program(command_line.data(), command_line.size() - arguments.size());
   const std::size_t separator = program.rfind(L'\\');
-  if (separator == std::wstring::npos) {
+  if (separator == Text::npos) {
     const std::size_t own_separator = own_file.rfind(L'\\');
-    if (own_separator == std::wstring::npos) return std::nullopt;
-    return own_file.substr(0, own_separator);
+    if (own_separator == Text::npos) return std::nullopt;
+    return Text(own_file.data(), own_separator);
   }
   if (separator == 0) return std::nullopt;
   // Only a quote may go: the first character of an unquoted path is part of the directory (a drive letter).
   const std::size_t start = program[0] == L'"' ? 1 : 0;
-  return program.substr(start, separator - start);
+  return Text(program.data() + start, separator - start);
 }
 
-std::wstring target_path(const std::wstring& install_dir) { return install_dir + L"\\bin\\quorventine.exe"; }
-
-std::wstring child_command_line(const std::wstring& target, const std::wstring& arguments) {
-  return L"\"" + target + L"\" " + arguments;
+std::size_t joined_length(std::initializer_list<Text> parts) {
+  std::size_t length = 0;
+  for (const Text part : parts) length += part.size();
+  return length;
 }
 
-std::wstring new_path_value(const std::wstring& install_dir, const std::wstring& old_path) {
-  return install_dir + L"\\lib;" + old_path;
+void join(std::initializer_list<Text> parts, wchar_t* out) {
+  for (const Text part : parts) {
+    for (const wchar_t unit : part) *out++ = unit;
+  }
+  *out = L'\0';
 }
-
-std::wstring lock_path(const std::wstring& install_dir) { return install_dir + L"\\quorventine.lock"; }
 
 }  // namespace quorventine

@@ -2,20 +2,19 @@
 // time. Launchers share nothing else.
 #pragma once
 
-#include <cstdio>
-#include <string>
+#include <windows.h>
 
 namespace quorventine {
 
 // Waits, without limit, while another launcher holds the lock, then creates and keeps open the lock file.
-// Returns nothing when no lock can be had here (for example a directory that cannot be written): the launch
-// goes on without one.
-[[nodiscard]] std::FILE* wait_and_take_lock(const std::wstring& path);
+// Returns INVALID_HANDLE_VALUE when no lock can be had here (for example a directory that cannot be written):
+// the launch goes on without one.
+[[nodiscard]] HANDLE wait_and_take_lock(const wchar_t* path);
 
 // After a start: keeps the lock 3 s so that the next launcher starts no sooner, then releases it.
-void hold_and_release_lock(std::FILE* held, const std::wstring& path);
+void hold_and_release_lock(HANDLE held, const wchar_t* path);
 
 // After a failed start: releases at once, so the next launcher need not wait.
-void release_lock(std::FILE* held, const std::wstring& path);
+void release_lock(HANDLE held, const wchar_t* path);
 
 }  // namespace quorventine

@@ -7,82 +7,81 @@
 // an argument in two.
 #include <windows.h>
 
-#include <cstdlib>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
-#include <string>
 
 #include "command_line.hpp"
 #include "launch_lock.hpp"
 
 namespace {
 
+using quorventine::Text;
+
 static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit start-up record is 68 bytes");
 
-// The path of this executable, however long; empty if the system cannot say.
-[[nodiscard]] std::wstring own_file_path() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);  // cut short: a full buffer says nothing about the size needed
-  }
+// Room for a text of this many units and its terminator, on the process heap. Texts are never freed: they live
+// until the process ends, a moment after the start. Every text is made before the lock is taken, so when
+// memory cannot be had the launch ends here with 1: nothing started, nothing held.
+[[nodiscard]] wchar_t* new_text(std::size_t length) {
+  void* const room = length < SIZE_MAX / sizeof(wchar_t) - 1
+                         ? HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(wchar_t))
+                         : nullptr;
+  if (room == nullptr) ExitProcess(1);
+  return static_cast<wchar_t*>(room);
 }
 
-// The whole value however long, sized by asking first; an absent PATH reads as empty.
-[[nodiscard]] std::wstring current_path_value() {
-  std::wstring value(GetEnvironmentVariableW(L"PATH", nullptr, 0), L'\0');
-  for (int attempt = 0; attempt < 3 && !value.empty(); ++attempt) {
-    const DWORD length = GetEnvironmentVariableW(L"PATH", value.data(), static_cast<DWORD>(value.size()));
-    if (length < value.size()) {
-      value.resize(length);
-      return value;
-    }
-    value.resize(length);  // too small after all: the answer is the size needed
+[[nodiscard]] wchar_t* joined(std::initializer_list<Text> parts) {
+  wchar_t* const text = new_text(quorventine::joined_length(parts));
+  quorventine::join(parts, text);
+  return text;
+}
+
+// The path of this executable; empty if the system cannot say.
+[[nodiscard]] Text own_file_path() {
+  constexpr DWORD size = 32768;  // no path that Windows can load a program from is longer
+  wchar_t* const path = new_text(size);
+  const DWORD length = GetModuleFileNameW(nullptr, path, size);
+  return Text(path, length < size ? length : 0);
+}
+
+// The whole value however long, sized by asking first; an absent variable reads as empty.
+[[nodiscard]] Text environment_value(const wchar_t* name) {
+  for (DWORD size = GetEnvironmentVariableW(name, nullptr, 0); size != 0;) {
+    wchar_t* const value = new_text(size);
+    const DWORD length = GetEnvironmentVariableW(name, value, size);
+    if (length < size) return Text(value, length);
+    size = length;  // too small after all: the answer is the size needed
   }
   return {};
 }
 
-[[nodiscard]] bool start_application(const std::wstring& target, std::wstring& command_line) {
+[[nodiscard]] bool start_application(const wchar_t* target, wchar_t* command_line) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   // No handle inheritance keeps the lock file's handle out of the application. Its process and thread handles
   // are left to the end of this process, which comes right after.
-  return CreateProcessW(target.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+  return CreateProcessW(target, command_line, nullptr, nullptr, FALSE,
                         CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE | DETACHED_PROCESS, nullptr, nullptr,
                         &startup, &process) != 0;
 }
 
-}  // namespace
-
-// The runtime's default terminate handler prints the demangled name of an escaping exception to standard
-// error, which a GUI program does not have, and its demangler alone would add some 45 KB. Only a failed
-// allocation can throw here, and all of them come before the start: end quietly with 1, nothing started
-// (abort could show the runtime's message box).
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::_Exit(1); }
-}  // namespace __gnu_cxx
-
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  // Not lpCmdLine: the start-up derives it from the ANSI command line.
-  const std::wstring command_line = GetCommandLineW();
-  const std::wstring arguments = quorventine::argument_text(command_line);
-  const std::optional<std::wstring> install_dir =
-      quorventine::install_directory(command_line, arguments, own_file_path());
+[[nodiscard]] UINT launch() {
+  const Text command_line = GetCommandLineW();
+  const Text arguments = quorventine::argument_text(command_line);
+  const std::optional<Text> install_dir = quorventine::install_directory(command_line, arguments, own_file_path());
   if (!install_dir) return 1;
 
-  const std::wstring target = quorventine::target_path(*install_dir);
-  std::wstring child_command_line = quorventine::child_command_line(target, arguments);
+  const wchar_t* const target = joined({*install_dir, quorventine::application_file});
+  wchar_t* const child_command_line = joined({L"\"", target, L"\" ", arguments});
+  const wchar_t* const lock = joined({*install_dir, quorventine::lock_file});
 
   // Set in our own environment only; the application inherits it. A failure here does not stop the launch.
-  SetEnvironmentVariableW(L"PATH", quorventine::new_path_value(*install_dir, current_path_value()).c_str());
+  SetEnvironmentVariableW(
+      L"PATH", joined({*install_dir, quorventine::library_directory, L";", environment_value(L"PATH")}));
 
-  const std::wstring lock = quorventine::lock_path(*install_dir);
-  std::FILE* held = quorventine::wait_and_take_lock(lock);
+  const HANDLE held = quorventine::wait_and_take_lock(lock);
   if (!start_application(target, child_command_line)) {
     quorventine::release_lock(held, lock);
     return 1;
@@ -90,3 +89,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   quorventine::hold_and_release_lock(held, lock);
   return 0;
 }
+
+}  // namespace
+
+// Windows starts the process here. There is no C runtime start-up: the launcher needs none of it (no static
+// constructors, no exceptions, no standard streams), and without it the executable holds and imports only what
+// it calls.
+extern "C" [[noreturn]] void WINAPI launcher_entry() { ExitProcess(launch()); }

@@ -22,15 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::wstring own_file = L"D:\\own\\start.exe";
 
-  const std::wstring arguments = quorventine::argument_text(line);
+  const quorventine::Text arguments = quorventine::argument_text(line);
   // The argument text is a suffix of the command line and never starts with a blank.
   require(arguments.size() <= line.size());
   require(line.compare(line.size() - arguments.size(), std::wstring::npos, arguments) == 0);
   require(arguments.empty() || arguments[0] > L' ');
 
-  const std::wstring program = line.substr(0, line.size() - arguments.size());
+  const quorventine::Text program(line.data(), line.size() - arguments.size());
   const auto install = quorventine::install_directory(line, arguments, own_file);
-  if (program.find(L'\\') == std::wstring::npos) {
+  if (program.find(L'\\') == quorventine::Text::npos) {
     require(install == L"D:\\own");
     return 0;
   }

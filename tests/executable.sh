@@ -13,12 +13,22 @@ headers=$(i686-w64-mingw32-objdump -p "$exe")
 differs "headers: 32-bit GUI program for Windows XP and later, no link timestamp" "$(printf '%s\n' \
   'file format pei-i386' 'Time/Date Thu Jan 1 00:00:00 1970' 'Magic 010b (PE32)' 'MajorOSystemVersion 5' \
   'MinorOSystemVersion 1' 'MajorSubsystemVersion 5' 'MinorSubsystemVersion 1' 'Subsystem 00000002 (Windows GUI)' \
-  DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE 'SizeOfStackReserve 00100000' 'DLL Name: KERNEL32.dll' \
-  'DLL Name: msvcrt.dll')" "$(grep -oE 'file format .*|^(Time/Date|Magic|(Major|Minor)(OSystem|Subsystem)Version|Subsystem|SizeOfStackReserve)\s.*|^\s+(DYNAMIC_BASE|NX_COMPAT|TERMINAL_SERVICE_AWARE|relocations stripped)$|DLL Name: .*' \
+  DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE 'SizeOfStackReserve 00100000')" \
+  "$(grep -oE 'file format .*|^(Time/Date|Magic|(Major|Minor)(OSystem|Subsystem)Version|Subsystem|SizeOfStackReserve)\s.*|^\s+(DYNAMIC_BASE|NX_COMPAT|TERMINAL_SERVICE_AWARE|relocations stripped)$' \
   <<<"$headers" | tr -s ' \t' ' ' | sed 's/^ //')"
 # A randomised base needs relocations; a delay-load table would be a hidden import.
 differs "relocations present, no delay-load imports" "1 0" \
   "$(awk '/Base Relocation Directory/ { r = $3 != "00000000" } /Delay Import Directory/ { d = $3 != "00000000" } END { print r, d }' <<<"$headers")"
+
+# Windows XP refuses a program that imports a function it lacks: every import must be on the allowed list with
+# a documented minimum of at most 5.1. (CreateProcessW shows that the import table was read at all.)
+imports=$(awk '/DLL Name:/ { dll = $3 } dll != "" && /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print dll, $3 }' <<<"$headers")
+allowed=$(awk '!/^#/ && NF == 3 && $3 <= 5.1 { print $1, $2 }' "$source_dir/tests/allowed-imports.txt")
+differs "imports not allowed for Windows XP (tests/allowed-imports.txt)" "" \
+  "$(comm -23 <(sort <<<"$imports") <(sort <<<"$allowed") | grep .)"
+grep -qx 'KERNEL32.dll CreateProcessW' <<<"$imports" || { echo "no import table read" >&2; status=1; }
+size=$(stat -c %s "$exe")
+[ "$size" -le 90112 ] || { echo "the launcher is $size bytes, more than 88 KiB" >&2; status=1; }
 
 ico=$source_dir/resources/quorventine.ico manifest=$source_dir/resources/quorventine.manifest
 differs "resources: the icon, its group IDI_APP and the manifest, in English (United States)" "$(cat <<'END'
