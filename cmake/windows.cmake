@@ -31,6 +31,12 @@ foreach(program sample_app run_demo bench)
   target_compile_options(${program} PRIVATE ${warnings})
   target_link_options(${program} PRIVATE ${static_runtime})
 endforeach()
+# The sample application's library, which it loads by name from lib.
+add_library(sample_lib SHARED demo/sample_lib.cpp)
+set_target_properties(sample_lib PROPERTIES PREFIX "")
+target_compile_options(sample_lib PRIVATE ${warnings})
+target_link_options(sample_lib PRIVATE ${static_runtime})
+add_dependencies(sample_app sample_lib)
 # wmain: the demo's install directory and the bench's output directory may have any name.
 target_link_options(run_demo PRIVATE -municode)
 target_link_options(bench PRIVATE -municode)
@@ -58,7 +64,8 @@ set(wine_environment
   WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
   QV_SCRATCH=${scratch}
   QV_LAUNCHER=$<TARGET_FILE:quorventine>
-  QV_PROBE=$<TARGET_FILE:sample_app>)
+  QV_PROBE=$<TARGET_FILE:sample_app>
+  QV_LIBRARY=$<TARGET_FILE:sample_lib>)
 
 add_test(NAME wine_start COMMAND ${CMAKE_SOURCE_DIR}/tools/wine.sh start)
 add_test(NAME wine_stop COMMAND ${CMAKE_SOURCE_DIR}/tools/wine.sh stop)
@@ -81,6 +88,10 @@ set_tests_properties(wine_lock PROPERTIES FIXTURES_REQUIRED "wine;lock_paths")
 wine_test(lock_handoff LockHandoff.* C.UTF-8)
 # The hand-off is timed, so it runs alone rather than beside launchers that load both cores.
 set_tests_properties(wine_lock_handoff PROPERTIES RUN_SERIAL TRUE)
+
+add_test(NAME wine_dll_search_trace COMMAND ${CMAKE_SOURCE_DIR}/tests/dll_search_trace.sh
+  $<TARGET_FILE:quorventine> $<TARGET_FILE:sample_app>)
+set_tests_properties(wine_dll_search_trace PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${wine_environment}")
 
 add_test(NAME executable COMMAND ${CMAKE_SOURCE_DIR}/tests/executable.sh
   ${CMAKE_SOURCE_DIR} $<TARGET_FILE:quorventine> ${CMAKE_BINARY_DIR}/second-build)

@@ -32,16 +32,17 @@ constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
   return full;
 }
 
-// Makes every directory of the path, with the launcher as start.exe and the application (when given) as
-// bin\quorventine.exe.
+// Makes every directory of the path, with the launcher as start.exe, and the application and its library (each
+// when given) as bin\quorventine.exe and lib\sample_lib.dll.
 [[nodiscard]] inline bool make_install(const std::wstring& dir, const std::wstring& launcher,
-                                       const std::wstring& application) {
+                                       const std::wstring& application, const std::wstring& library = L"") {
   for (std::size_t at = dir.find(L'\\', 3); at != std::wstring::npos; at = dir.find(L'\\', at + 1)) {
     CreateDirectoryW(dir.substr(0, at).c_str(), nullptr);
   }
   for (const wchar_t* sub : {L"", L"\\bin", L"\\lib"}) CreateDirectoryW((dir + sub).c_str(), nullptr);
   return CopyFileW(launcher.c_str(), (dir + L"\\start.exe").c_str(), FALSE) &&
-         (application.empty() || CopyFileW(application.c_str(), (dir + L"\\bin\\quorventine.exe").c_str(), FALSE));
+         (application.empty() || CopyFileW(application.c_str(), (dir + L"\\bin\\quorventine.exe").c_str(), FALSE)) &&
+         (library.empty() || CopyFileW(library.c_str(), (dir + L"\\lib\\sample_lib.dll").c_str(), FALSE));
 }
 
 // Starts a program with exactly this command line, and the given environment block (wide) or ours; null when

@@ -46,6 +46,7 @@ int wmain(int argc, wchar_t** argv) {
     show("  command line:", record.command_line);
     show("  PATH begins:", record.path.substr(0, 120) + (record.path.size() > 120 ? L"..." : L""));
     show("  current directory:", record.current_directory);
+    show("  library loaded:", record.library.empty() ? L"(none found)" : record.library);
   }
   return outcome.exit_code == 0 ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // A stand-in for the real application at bin\quorventine.exe: it records what it received (command line, PATH,
-// current directory, when it was created and when its code began to run) in <install>\records and exits.
+// current directory, when it was created and when its code began to run) and which copy of its library it gets
+// by name, in <install>\records, and exits.
 #include <windows.h>
 
 #include <cstdio>
@@ -31,6 +32,18 @@ using quorventine::to_code_page;
   return quorventine::ticks(created);
 }
 
+// The file of the library that loading sample_lib.dll by name gives, as after a file dialog that changed the
+// current directory (to QV_MOVE_TO, where the tests set it): empty when none was found.
+[[nodiscard]] std::wstring library_found() {
+  const std::wstring move_to = environment_value(L"QV_MOVE_TO");
+  if (!move_to.empty()) SetCurrentDirectoryW(move_to.c_str());
+  const HMODULE library = LoadLibraryW(L"sample_lib.dll");
+  if (library == nullptr) return L"";
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(library, path.data(), static_cast<DWORD>(path.size())));
+  return path;
+}
+
 // <install>\records\, two levels above this file (<install>\bin\quorventine.exe).
 [[nodiscard]] std::wstring records_folder() {
   std::wstring path(32768, L'\0');
@@ -46,7 +59,7 @@ int main() {
   const std::string fields[] = {GetCommandLineA(), to_code_page(CP_UTF8, GetCommandLineW()),
                                 to_code_page(CP_UTF8, environment_value(L"PATH")),
                                 to_code_page(CP_UTF8, current_directory()), std::to_string(creation_time()),
-                                std::to_string(entered)};
+                                std::to_string(entered), to_code_page(CP_UTF8, library_found())};
   const std::wstring folder = records_folder();
   const std::wstring name = folder + std::to_wstring(GetCurrentProcessId());
   CreateDirectoryW(folder.c_str(), nullptr);

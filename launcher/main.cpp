@@ -56,6 +56,31 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit star
   return {};
 }
 
+// <install>\lib as a full path, resolved against the current directory now: a relative entry in the
+// application's PATH would name another directory, or none, as soon as the application changes its own (a file
+// dialog does) and then loads a library. As written when Windows cannot resolve it.
+[[nodiscard]] Text library_path(Text install_dir) {
+  const wchar_t* const written = joined({install_dir, quorventine::library_directory});
+  const DWORD size = GetFullPathNameW(written, 0, nullptr, nullptr);
+  if (size != 0) {
+    wchar_t* const full = new_text(size);
+    const DWORD length = GetFullPathNameW(written, size, full, nullptr);
+    if (length != 0 && length < size) return Text(full, length);
+  }
+  return written;
+}
+
+// Windows searches the current directory for a library before PATH, so a DLL planted beside a double-clicked
+// document would win over lib. Taken out here, it is out for the application too, which inherits the setting.
+// Looked up at run time: Windows XP has it only from its first service pack. Its failure does not stop the
+// launch.
+void keep_current_directory_out_of_library_search() {
+  using SetDllDirectoryFunction = BOOL(WINAPI*)(const wchar_t*);
+  const auto set_dll_directory = reinterpret_cast<SetDllDirectoryFunction>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDllDirectoryW")));
+  if (set_dll_directory != nullptr) set_dll_directory(L"");
+}
+
 [[nodiscard]] bool start_application(const wchar_t* target, wchar_t* command_line) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -78,8 +103,8 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit star
   const wchar_t* const lock = joined({*install_dir, quorventine::lock_file});
 
   // Set in our own environment only; the application inherits it. A failure here does not stop the launch.
-  SetEnvironmentVariableW(
-      L"PATH", joined({*install_dir, quorventine::library_directory, L";", environment_value(L"PATH")}));
+  SetEnvironmentVariableW(L"PATH", joined({library_path(*install_dir), L";", environment_value(L"PATH")}));
+  keep_current_directory_out_of_library_search();
 
   const HANDLE held = quorventine::wait_and_take_lock(lock);
   if (!start_application(target, child_command_line)) {

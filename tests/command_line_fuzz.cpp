@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -29,6 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(arguments.empty() || arguments[0] > L' ');
 
   const quorventine::Text program(line.data(), line.size() - arguments.size());
+  // Joined into a heap buffer of exactly the length reported (AddressSanitizer sees one unit more), the two parts
+  // give the command line back.
+  std::vector<wchar_t> joined(quorventine::joined_length({program, arguments}) + 1, L'x');
+  quorventine::join({program, arguments}, joined.data());
+  require(line.compare(0, std::wstring::npos, joined.data(), joined.size() - 1) == 0 && joined.back() == L'\0');
   const auto install = quorventine::install_directory(line, arguments, own_file);
   if (program.find(L'\\') == quorventine::Text::npos) {
     require(install == L"D:\\own");

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -48,22 +46,5 @@ TEST_P(DerivationTest, ArgumentTextAndInstallDirectory) {
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, DerivationTest, testing::ValuesIn(derivations),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// Into a heap buffer of exactly the length it reports, with the terminator that must end it: under
-// AddressSanitizer one unit too many overflows.
-[[nodiscard]] std::wstring joined(std::initializer_list<quorventine::Text> parts) {
-  const std::size_t length = quorventine::joined_length(parts);
-  const auto out = std::make_unique<wchar_t[]>(length + 1);
-  quorventine::join(parts, out.get());
-  return std::wstring(out.get(), length + 1);
-}
-
-TEST(Join, WritesThePartsAndATerminatorInTheLengthItReports) {
-  using namespace std::string_literals;
-  EXPECT_EQ(joined({}), L"\0"s);
-  EXPECT_EQ(joined({L"", L""}), L"\0"s);
-  EXPECT_EQ(joined({L"\"", L"C:\\Q\\bin\\quorventine.exe", L"\" ", L"a \xD83D\xDE00"}),
-            L"\"C:\\Q\\bin\\quorventine.exe\" a \xD83D\xDE00\0"s);
-}
 
 }  // namespace

@@ -19,9 +19,10 @@ using namespace quorventine;
 constexpr ULONGLONG hold_ms = 3000;
 const std::wstring launcher_exe = full_path_from_environment(L"QV_LAUNCHER");
 const std::wstring probe_exe = full_path_from_environment(L"QV_PROBE");
+const std::wstring library_dll = full_path_from_environment(L"QV_LIBRARY");
 
 void make_install(const std::wstring& dir, bool with_application = true) {
-  ASSERT_TRUE(quorventine::make_install(dir, launcher_exe, with_application ? probe_exe : L""));
+  ASSERT_TRUE(quorventine::make_install(dir, launcher_exe, with_application ? probe_exe : L"", library_dll));
 }
 
 [[nodiscard]] HANDLE start_launcher(const std::wstring& install, const std::wstring& command_line) {
@@ -40,8 +41,8 @@ void make_install(const std::wstring& dir, bool with_application = true) {
   return text;
 }
 
-// Our environment with PATH replaced, or removed when there is no value.
-[[nodiscard]] std::wstring environment_with_path(const std::optional<std::wstring>& path) {
+// Our environment with PATH replaced, or removed when there is no value, and where to the application moves.
+[[nodiscard]] std::wstring environment_for(const std::optional<std::wstring>& path, const wchar_t* move_to) {
   std::wstring block;
   wchar_t* strings = GetEnvironmentStringsW();
   for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
@@ -49,15 +50,19 @@ void make_install(const std::wstring& dir, bool with_application = true) {
   }
   FreeEnvironmentStringsW(strings);
   if (path) block.append(L"PATH=" + *path).push_back(L'\0');
+  if (move_to) block.append(std::wstring(L"QV_MOVE_TO=") + move_to).push_back(L'\0');
   return block;
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// Launches: what the application receives. '@' stands for the install directory, Q:\launch\<install>.
+// Launches: what the application receives, and which library it gets when it loads its own by name after a
+// move to another directory. '@' stands for the install directory, Q:\launch\<install>.
+
+constexpr UINT wide = 0, typed = 1;  // callers other than CreateProcessA in an ANSI code page; both in 1252
 
 struct LaunchCase {
   const char* name;
-  UINT code_page;  // started through CreateProcessA in this ANSI code page; 0: through CreateProcessW, in 1252
+  UINT code_page;  // CreateProcessA in this ANSI code page; wide: CreateProcessW; typed: cmd /c, as a user types
   const wchar_t* install;
   std::wstring program;  // the launcher's path as the command line writes it
   const wchar_t* blanks;
@@ -65,7 +70,11 @@ struct LaunchCase {
   const wchar_t* derived = L"@";  // null: the tree has no application, and the launcher must exit 1 at once
   const wchar_t* cwd = L"Q:\\launch";
   std::optional<std::wstring> old_path = L"C:\\W";
+  const wchar_t* move_to = nullptr;  // where the application moves before it loads its library
 };
+
+// A library named like the application's own, in a lib below the directory that the application moves to.
+const wchar_t* const planted = L"Q:\\planted";
 
 // With the library prefix added, the value is 32,766 characters: the most an environment variable holds.
 const std::wstring long_path(32766 - wcslen(L"Q:\\launch\\long\\lib;"), L'p');
@@ -81,12 +90,18 @@ const LaunchCase launch_cases[] = {
     {"path_absent", 1252, L"absent", L"\"@\\start.exe\"", L" ", L"x", L"@", L"Q:\\launch", std::nullopt},
     {"path_long", 1252, L"long", L"\"@\\start.exe\"", L" ", L"x", L"@", L"Q:\\launch", long_path},
     {"application_missing", 1252, L"missing", L"\"@\\start.exe\"", L" ", L"a", nullptr},
-    {"only_backslashes", 0, L"backslashes", std::wstring(30000, L'\\'), L"", L"", nullptr},
+    {"only_backslashes", wide, L"backslashes", std::wstring(30000, L'\\'), L"", L"", nullptr},
     // Text that no ANSI code page holds: letters of several scripts, a surrogate pair, fullwidth quotes that a
     // best-fit conversion would turn into real ones.
-    {"any_characters", 0, L"Łukasz Привет 中文", L"\"@\\start.exe\"", L" ", L"Привет ż ∞ 😀 report＂ --evil ＂.txt",
+    {"any_characters", wide, L"Łukasz Привет 中文", L"\"@\\start.exe\"", L" ", L"Привет ż ∞ 😀 report＂ --evil ＂.txt",
      L"@", L"Q:\\launch", L"C:\\Users\\Łukasz\\bin;D:\\Привет;E:\\中文 x"},
-    {"bare_name_takes_own_directory", 0, L"bare ż", L"start.exe", L" ", L"a ż"},
+    {"bare_name_takes_own_directory", wide, L"bare ż", L"start.exe", L" ", L"a ż"},
+    // Relative and driveless launcher paths give the application its own lib whatever directory it moves to.
+    {"typed_relative_in_install", typed, L"My App", L".\\start.exe", L" ", L"x", L".", L"@", L"C:\\W", planted},
+    {"typed_relative_from_parent", typed, L"Your App", L"\"Your App\\start.exe\"", L" ", L"x", L"Your App",
+     L"Q:\\launch", L"C:\\W", L"Q:\\"},
+    {"typed_rooted_without_drive", typed, L"Her App", L"\"\\launch\\Her App\\start.exe\"", L" ", L"x",
+     L"\\launch\\Her App", L"Q:\\launch", L"C:\\W", L"C:\\"},
     // 0x5C is also a trail byte in code page 932: ソ is 83 5C, 表 is 95 5C.
     {"cp932_quoted", 932, L"ソフト", L"\"@\\表.exe\"", L" ", L"引数 \"ソ 表\" x"},
     {"cp932_unquoted", 932, L"表ソ", L"@\\表.exe", L" ", L"引数 \"ソ 表\" x"},
@@ -97,7 +112,10 @@ const LaunchCase launch_cases[] = {
 [[nodiscard]] HANDLE start_case(const LaunchCase& c, const std::wstring& install, const std::wstring& environment) {
   const std::wstring command_line = expand(c.program, install) + c.blanks + c.arguments;
   const std::wstring cwd = expand(c.cwd, install);
-  if (c.code_page == 0) return start_process(install + L"\\start.exe", command_line, cwd, &environment);
+  if (c.code_page == wide) return start_process(install + L"\\start.exe", command_line, cwd, &environment);
+  if (c.code_page == typed) {
+    return start_process(L"C:\\windows\\system32\\cmd.exe", L"cmd /c " + command_line, cwd, &environment);
+  }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -116,11 +134,12 @@ TEST(Launch, ApplicationReceivesArgumentsPathAndDirectory) {
   std::vector<HANDLE> launchers;
   std::vector<std::wstring> environments;
   environments.reserve(std::size(launch_cases));
+  if (GetACP() == 1252) make_install(planted, false);
   for (const LaunchCase& c : launch_cases) {
-    if ((c.code_page == 0 ? 1252 : c.code_page) != GetACP()) continue;
+    if ((c.code_page <= typed ? 1252 : c.code_page) != GetACP()) continue;
     const std::wstring install = install_of(c);
     make_install(install, c.derived != nullptr);
-    environments.push_back(environment_with_path(c.old_path));
+    environments.push_back(environment_for(c.old_path, c.move_to));
     cases.push_back(&c);
     launchers.push_back(start_case(c, install, environments.back()));
   }
@@ -144,11 +163,13 @@ TEST(Launch, ApplicationReceivesArgumentsPathAndDirectory) {
     const std::wstring derived = expand(c.derived, install);
     const std::wstring expected = L"\"" + derived + L"\\bin\\quorventine.exe\" " + c.arguments;
     EXPECT_EQ(records[0].command_line, expected);
-    if (c.code_page != 0) {
+    if (c.code_page > typed) {
       EXPECT_EQ(records[0].ansi_command_line, to_code_page(CP_ACP, expected));
     }
-    EXPECT_EQ(records[0].path, derived + L"\\lib;" + c.old_path.value_or(L""));
+    // However the launcher's path was written, lib stands in PATH as a full path.
+    EXPECT_EQ(records[0].path, install + L"\\lib;" + c.old_path.value_or(L""));
     EXPECT_EQ(records[0].current_directory, expand(c.cwd, install));
+    EXPECT_EQ(records[0].library, install + L"\\lib\\sample_lib.dll");
   }
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Lays out a demo install tree (the launcher, the sample application at bin\quorventine.exe, an empty lib) whose
-# name holds letters of several scripts, and runs one launch on it under Wine.
+# Lays out a demo install tree (the launcher, the sample application at bin\quorventine.exe, its library in lib)
+# whose name holds letters of several scripts, and runs one launch on it under Wine.
 set -euo pipefail
 build=$1
 demo=$build/demo
@@ -11,6 +11,7 @@ rm -rf "$demo"
 mkdir -p "$install/bin" "$install/lib"
 cp dist/quorventine.exe "$install/quorventine.exe"
 cp "$build/sample_app.exe" "$install/bin/quorventine.exe"
+cp "$build/sample_lib.dll" "$install/lib/sample_lib.dll"
 tools/wine.sh start
 trap 'tools/wine.sh stop' EXIT
 # Through a pipe, so that Wine hands the program's UTF-8 bytes on as they are rather than to a console.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Wine as this project uses it: the build tree's own prefix, no debug output, no Mono or Gecko installers, and a
-# UTF-8 locale for file names (C.UTF-8 gives code page 1252; ja_JP.UTF-8 gives 932).
+# Wine as this project uses it: the build tree's own prefix, no debug output (unless QV_WINEDEBUG asks for a
+# trace), no Mono or Gecko installers, and a UTF-8 locale for file names (C.UTF-8 gives code page 1252;
+# ja_JP.UTF-8 gives 932).
 #   wine.sh start            makes the prefix on first use, maps drive Q: to an empty scratch folder (so that a
 #                            path at the root of the current drive stays inside the build tree) and keeps one
 #                            Wine server running for everything that follows
@@ -8,7 +9,7 @@
 #   wine.sh program [args]   runs a Windows program
 set -eu
 : "${WINEPREFIX:?set WINEPREFIX to the prefix of the build tree}"
-export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL="${LC_ALL:-C.UTF-8}"
+export WINEPREFIX WINEDEBUG="${QV_WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL="${LC_ALL:-C.UTF-8}"
 
 case "${1:-}" in
   start)
