@@ -12,10 +12,10 @@ add_library(command_line STATIC launcher/command_line.cpp)
 target_include_directories(command_line PUBLIC launcher)
 target_compile_options(command_line PRIVATE ${warnings})
 
-add_executable(command_line_test tests/command_line_test.cpp)
-target_link_libraries(command_line_test PRIVATE command_line GTest::gtest_main)
-target_compile_options(command_line_test PRIVATE ${warnings})
-add_test(NAME command_line COMMAND command_line_test)
+add_executable(unit_tests tests/command_line_test.cpp tests/lock_refusal_test.cpp)
+target_link_libraries(unit_tests PRIVATE command_line GTest::gtest_main)
+target_compile_options(unit_tests PRIVATE ${warnings})
+add_test(NAME unit_tests COMMAND unit_tests)
 
 # The committed icon must be exactly what its generator draws.
 add_executable(make_icon resources/make_icon.cpp)

@@ -63,16 +63,25 @@ constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
 
 struct Outcome {
   DWORD exit_code = ~0UL;
-  ULONGLONG run_ms = 0;  // from the process's creation to its exit
+  ULONGLONG created = 0;  // system clock
+  ULONGLONG run_ms = 0;   // from the process's creation to its exit
 };
 
+// Waits for the process to end, at most 2 minutes: then it is ended, so that a launcher that waits for ever does
+// not outlive the test that started it.
 inline Outcome finish(HANDLE process) {
   Outcome outcome;
-  if (process == nullptr || WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) return outcome;
+  if (process == nullptr) return outcome;
+  if (WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) {
+    TerminateProcess(process, outcome.exit_code);
+    CloseHandle(process);
+    return outcome;
+  }
   FILETIME created, exited, kernel, user;
   GetExitCodeProcess(process, &outcome.exit_code);
   GetProcessTimes(process, &created, &exited, &kernel, &user);
-  outcome.run_ms = (ticks(exited) - ticks(created)) / ticks_per_ms;
+  outcome.created = ticks(created);
+  outcome.run_ms = (ticks(exited) - outcome.created) / ticks_per_ms;
   CloseHandle(process);
   return outcome;
 }

@@ -1,16 +1,19 @@
 #include "launch_lock.hpp"
 
+#include "lock_refusal.hpp"
+
 namespace quorventine {
+
+static_assert(win_error::file_not_found == ERROR_FILE_NOT_FOUND && win_error::path_not_found == ERROR_PATH_NOT_FOUND &&
+              win_error::access_denied == ERROR_ACCESS_DENIED && win_error::file_exists == ERROR_FILE_EXISTS &&
+              win_error::already_exists == ERROR_ALREADY_EXISTS);
 
 namespace {
 
 constexpr DWORD poll_interval_ms = 100;
 constexpr DWORD hold_ms = 3000;
-constexpr DWORD delete_retry_ms = 10;
-constexpr int delete_attempts = 100;  // about a second in all
 
-// Read and write stay shared so that waiting launchers can test a held lock; delete does not, so nobody removes
-// it while it is held or tested.
+// Read and write stay shared; delete does not, so nobody removes a lock while it is held or tested.
 constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 [[nodiscard]] bool lock_present(const wchar_t* path) {
@@ -20,22 +23,28 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
     CloseHandle(file);
     return true;
   }
-  // A sharing violation means a launcher is deleting the file at this instant: it is still there. Anything
-  // else (not found, access denied, a directory) counts as no lock.
+  // A held lock is open with delete access, which the test does not share: a sharing violation means it is held.
+  // Anything else (not found, access denied, a directory) counts as no lock here.
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-// Create-new, not test-then-truncate: of several launchers that find the lock absent at the same instant,
-// exactly one creates the file.
-[[nodiscard]] HANDLE create_lock_file(const wchar_t* path, DWORD& error) {
-  const HANDLE file = CreateFileW(path, GENERIC_WRITE, shared_access, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
-  error = GetLastError();
+// Create-new, not test-then-truncate: of several launchers that find the lock absent at the same instant, exactly
+// one creates the file. Delete-on-close ties the file to this handle, so the system removes it however the
+// launcher ends: at the release, or when it is terminated or crashes while it holds the lock. The creator of a new
+// file gets the delete access it asks for even in a folder that lets it add files but not delete them. No read-only
+// attribute (it would make the create fail) and no security attributes (the handle is not inheritable).
+[[nodiscard]] HANDLE create_lock_file(const wchar_t* path) {
+  const HANDLE file = CreateFileW(path, GENERIC_WRITE | DELETE, shared_access, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     DWORD written;
     WriteFile(file, "\r\n", 2, &written, nullptr);  // the content is never read: any file blocks
   }
   return file;
+}
+
+[[nodiscard]] DWORD attributes_error(const wchar_t* path) {
+  return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES ? GetLastError() : win_error::none;
 }
 
 }  // namespace
@@ -44,9 +53,18 @@ HANDLE wait_and_take_lock(const wchar_t* path) {
   bool found_unreadable_file = false;
   for (;;) {
     while (lock_present(path)) Sleep(poll_interval_ms);
-    DWORD error = 0;
-    const HANDLE held = create_lock_file(path, error);
-    if (held != INVALID_HANDLE_VALUE || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return held;
+    const HANDLE held = create_lock_file(path);
+    if (held != INVALID_HANDLE_VALUE) return held;
+    const DWORD create_error = GetLastError();
+    switch (after_refused_take(create_error, attributes_error(path))) {
+      case Refusal::wait:
+        Sleep(poll_interval_ms);
+        continue;
+      case Refusal::go_without:
+        return INVALID_HANDLE_VALUE;
+      case Refusal::retest:
+        break;
+    }
     // Another launcher created it first: wait for its release.
     if (lock_present(path)) continue;
     // A file stands there that cannot be read, which is no lock; or a launcher whose start failed removed its
@@ -62,15 +80,12 @@ void hold_and_release_lock(HANDLE held, const wchar_t* path) {
 }
 
 void release_lock(HANDLE held, const wchar_t* path) {
-  // Without a lock of our own there is nothing to delete, and the file there may be another launcher's.
+  // Without a lock of our own there is nothing to remove, and the file there may be another launcher's.
   if (held == INVALID_HANDLE_VALUE) return;
-  CloseHandle(held);
-  // A waiting launcher's read test holds the file open for an instant without sharing delete access. One
-  // failed delete would leave a lock that blocks every later launch, so retry while the file is in use.
-  for (int attempt = 0; attempt < delete_attempts; ++attempt) {
-    if (DeleteFileW(path) || GetLastError() != ERROR_SHARING_VIOLATION) return;
-    Sleep(delete_retry_ms);
-  }
+  CloseHandle(held);  // removes the file (delete-on-close)
+  // For a file server that ignores delete-on-close. It cannot remove a lock that another launcher took meanwhile:
+  // that one shares no delete access.
+  DeleteFileW(path);
 }
 
 }  // namespace quorventine

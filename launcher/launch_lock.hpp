@@ -1,14 +1,14 @@
 // The launch lock: a file in the install directory whose existence spaces out launches made at nearly the same
-// time. Launchers share nothing else.
+// time. Launchers share nothing else. The file lives exactly as long as the handle of the launcher that holds it.
 #pragma once
 
 #include <windows.h>
 
 namespace quorventine {
 
-// Waits, without limit, while another launcher holds the lock, then creates and keeps open the lock file.
-// Returns INVALID_HANDLE_VALUE when no lock can be had here (for example a directory that cannot be written):
-// the launch goes on without one.
+// Waits, without limit, while a lock file stands there, then creates and keeps open the lock file. Returns
+// INVALID_HANDLE_VALUE when no lock can be had here (for example a directory that cannot be written): the launch
+// goes on without one.
 [[nodiscard]] HANDLE wait_and_take_lock(const wchar_t* path);
 
 // After a start: keeps the lock 3 s so that the next launcher starts no sooner, then releases it.

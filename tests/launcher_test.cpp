@@ -191,24 +191,29 @@ TEST(Lock, BurstOfLaunchersStartsOneAtATime) {
   EXPECT_FALSE(exists(install + L"\\quorventine.lock")) << "releases while others poll must not leave the lock";
 }
 
-// A waiting launcher's read test, held open across the release (as by a slow poller): a release that deletes
-// only once leaves the lock behind for good.
-TEST(Lock, ReleaseOutlastsAReadTestThatHasTheFileOpen) {
-  const std::wstring install = L"Q:\\lock\\release";
+// A program that has the lock file open with delete sharing across the release, as a virus scanner or the search
+// indexer does: the lock must still space the waiting launchers out, and be gone once the program lets go.
+TEST(Lock, ScannerHoldingTheFileAcrossTheReleaseKeepsStartsApart) {
+  const std::wstring install = L"Q:\\lock\\scanned";
   const std::wstring lock = install + L"\\quorventine.lock";
   make_install(install);
-  HANDLE launcher = start_launcher(install, L"\"" + install + L"\\start.exe\"");
-  const std::vector<Record> records = records_once_started(install);
-  ASSERT_EQ(records.size(), 1u);
+  std::vector<HANDLE> launchers{start_launcher(install, L"\"" + install + L"\\start.exe\"")};
+  const std::vector<Record> first = records_once_started(install);
+  ASSERT_EQ(first.size(), 1u);
+  HANDLE scanner = CreateFileW(lock.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+  for (int i = 0; i < 2; ++i) launchers.push_back(start_launcher(install, L"\"" + install + L"\\start.exe\""));
   // The release comes 3 s after the start returns, a little after the application's creation.
-  const auto since_start = static_cast<LONGLONG>((now() - records[0].created) / ticks_per_ms);
-  if (since_start < 2500) Sleep(static_cast<DWORD>(2500 - since_start));
-  HANDLE reader = CreateFileW(lock.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  Sleep(900);  // from before the release until well after it; the launcher retries for about a second
-  CloseHandle(reader);
-  EXPECT_EQ(finish(launcher).exit_code, 0u);
+  const auto since_start = static_cast<LONGLONG>((now() - first[0].created) / ticks_per_ms);
+  if (since_start < 3500) Sleep(static_cast<DWORD>(3500 - since_start));
+  CloseHandle(scanner);
+  for (HANDLE launcher : launchers) EXPECT_EQ(finish(launcher).exit_code, 0u);
+  const std::vector<Record> records = read_records(install);
+  ASSERT_EQ(records.size(), launchers.size());
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    EXPECT_GE((records[i].created - records[i - 1].created) / ticks_per_ms, hold_ms - 100) << "start " << i;
+  }
   EXPECT_FALSE(exists(lock));
 }
 
@@ -252,6 +257,25 @@ TEST(LockHandoff, ExistingLockMakesTheLauncherWaitUntilItIsRemoved) {
   // One poll is 100 ms; a process start under Wine in an emulator alone costs about 150 ms.
   EXPECT_LT((retaken - removed) / ticks_per_ms, 250u);
   EXPECT_LT((records[0].created - retaken) / ticks_per_ms, 250u);
+  EXPECT_FALSE(exists(lock));
+}
+
+// Timed: a launcher ended while it holds the lock (End task, a job closed with kill-on-close, a crash) takes the
+// lock with it, and the next launcher starts the application within a poll and a process start.
+TEST(LockHandoff, TerminatedHolderLeavesNoLock) {
+  const std::wstring install = L"Q:\\lock\\terminated";
+  const std::wstring lock = install + L"\\quorventine.lock";
+  make_install(install);
+  HANDLE holder = start_launcher(install, L"\"" + install + L"\\start.exe\"");
+  ASSERT_EQ(records_once_started(install).size(), 1u);
+  TerminateProcess(holder, 9);
+  EXPECT_EQ(finish(holder).exit_code, 9u);
+  EXPECT_FALSE(exists(lock));
+  const Outcome next = finish(start_launcher(install, L"\"" + install + L"\\start.exe\""));
+  EXPECT_EQ(next.exit_code, 0u);
+  const std::vector<Record> records = read_records(install);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_LT((records[1].created - next.created) / ticks_per_ms, 100u + 250u) << "a poll and a process start";
   EXPECT_FALSE(exists(lock));
 }
 
