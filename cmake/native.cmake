@@ -12,7 +12,7 @@ add_library(command_line STATIC launcher/command_line.cpp)
 target_include_directories(command_line PUBLIC launcher)
 target_compile_options(command_line PRIVATE ${warnings})
 
-add_executable(unit_tests tests/command_line_test.cpp tests/lock_refusal_test.cpp)
+add_executable(unit_tests tests/command_line_test.cpp)
 target_link_libraries(unit_tests PRIVATE command_line GTest::gtest_main)
 target_compile_options(unit_tests PRIVATE ${warnings})
 add_test(NAME unit_tests COMMAND unit_tests)

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "harness.hpp"
 #include "record.hpp"
@@ -27,26 +28,32 @@ int wmain(int argc, wchar_t** argv) {
   GetFullPathNameW(argv[1], MAX_PATH, full, nullptr);
   const std::wstring install = full;
   const std::wstring launcher = install + L"\\quorventine.exe";
-  const std::wstring command_line =
-      L"\"" + launcher + L"\" report.txt --title \"Q3 figures\" Z\u00FCrich \u0141\u00F3d\u017A \u6771\u4EAC C:\\data\\";
-
+  const std::wstring arguments =
+      L"report.txt --title \"Q3 figures\" Z\u00FCrich \u0141\u00F3d\u017A \u6771\u4EAC C:\\data\\";
   show("install directory:", install);
-  show("launcher command line:", command_line);
-  HANDLE process = quorventine::start_process(launcher, command_line, cwd);
-  if (process == nullptr) {
-    std::printf("could not start the launcher (error %lu)\n", GetLastError());
-    return 1;
-  }
-  const quorventine::Outcome outcome = quorventine::finish(process);
-  std::printf("launcher exit code:     %lu, after %llu ms (it holds the launch lock 3 s)\n", outcome.exit_code,
-              outcome.run_ms);
 
-  for (const quorventine::Record& record : quorventine::read_records(install)) {
+  // Quoted, as the shell writes it; then without quotes, as a registry entry may have it, though the install
+  // directory's name holds blanks. Both start the application beside the launcher with the same arguments.
+  DWORD exit_code = 0;
+  for (const std::wstring& command_line : {L"\"" + launcher + L"\" " + arguments, launcher + L" " + arguments}) {
+    show("\nlauncher command line:", command_line);
+    HANDLE process = quorventine::start_process(launcher, command_line, cwd);
+    if (process == nullptr) {
+      std::printf("could not start the launcher (error %lu)\n", GetLastError());
+      return 1;
+    }
+    const quorventine::Outcome outcome = quorventine::finish(process);
+    std::printf("launcher exit code:     %lu, after %llu ms (it holds the launch lock 3 s)\n", outcome.exit_code,
+                outcome.run_ms);
+    exit_code |= outcome.exit_code;
+    const std::vector<quorventine::Record> records = quorventine::read_records(install);
+    if (records.empty()) continue;
+    const quorventine::Record& record = records.back();
     std::printf("application received:\n");
     show("  command line:", record.command_line);
     show("  PATH begins:", record.path.substr(0, 120) + (record.path.size() > 120 ? L"..." : L""));
     show("  current directory:", record.current_directory);
     show("  library loaded:", record.library.empty() ? L"(none found)" : record.library);
   }
-  return outcome.exit_code == 0 ? 0 : 1;
+  return exit_code == 0 ? 0 : 1;
 }

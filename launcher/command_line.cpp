@@ -6,36 +6,54 @@ namespace quorventine {
 
 namespace {
 
-// Code units are compared unsigned: wchar_t is signed where the native tests run.
+// Code units are compared unsigned: wchar_t is signed where the native tests run. In UTF-16 no unit of another
+// character can pass for a quote, a slash, a backslash or a blank.
 [[nodiscard]] bool is_blank(wchar_t unit) { return static_cast<std::uint32_t>(unit) <= L' '; }
+
+[[nodiscard]] std::optional<Text> directory_of(Text path) {
+  const std::size_t separator = path.rfind(L'\\');
+  if (separator == Text::npos) return std::nullopt;
+  return Text(path.data(), separator);
+}
 
 }  // namespace
 
-Text argument_text(Text command_line) {
-  // The program's path ends at the first blank or control character outside quotes. In UTF-16 no unit of
-  // another character can pass for a quote, a backslash or a blank.
-  std::size_t i = 0;
+std::size_t path_end(Text command_line, std::size_t from) {
+  std::size_t i = from;
   for (bool in_quotes = false; i < command_line.size() && (in_quotes || !is_blank(command_line[i])); ++i) {
     if (command_line[i] == L'"') in_quotes = !in_quotes;
   }
-  while (i < command_line.size() && is_blank(command_line[i])) ++i;
-  command_line.remove_prefix(i);
+  return i;
+}
+
+std::size_t blanks_end(Text command_line, std::size_t at) {
+  while (at < command_line.size() && is_blank(command_line[at])) ++at;
+  return at;
+}
+
+Text arguments_after(Text command_line, std::size_t end) {
+  command_line.remove_prefix(blanks_end(command_line, end));
   return command_line;
 }
 
-std::optional<Text> install_directory(Text command_line, Text arguments, Text own_file) {
-  if (arguments.size() > command_line.size()) return std::nullopt;
-  const Text program(command_line.data(), command_line.size() - arguments.size());
-  const std::size_t separator = program.rfind(L'\\');
-  if (separator == Text::npos) {
-    const std::size_t own_separator = own_file.rfind(L'\\');
-    if (own_separator == Text::npos) return std::nullopt;
-    return Text(own_file.data(), own_separator);
+std::size_t read_path(Text written, wchar_t* out) {
+  std::size_t length = 0;
+  for (const wchar_t unit : written) {
+    if (unit != L'"') out[length++] = unit == L'/' ? L'\\' : unit;
   }
-  if (separator == 0) return std::nullopt;
-  // Only a quote may go: the first character of an unquoted path is part of the directory (a drive letter).
-  const std::size_t start = program[0] == L'"' ? 1 : 0;
-  return Text(program.data() + start, separator - start);
+  return length;
+}
+
+bool lacks_extension(Text path) {
+  const std::size_t separator = path.rfind(L'\\');
+  return path.find(L'.', separator == Text::npos ? 0 : separator + 1) == Text::npos;
+}
+
+std::optional<Text> install_directory(Text path, bool path_counts, Text own_file) {
+  if (path_counts) {
+    if (const std::optional<Text> directory = directory_of(path)) return directory;
+  }
+  return directory_of(own_file);
 }
 
 std::size_t joined_length(std::initializer_list<Text> parts) {

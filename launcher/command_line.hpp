@@ -18,13 +18,27 @@ inline constexpr Text application_file = L"\\bin\\quorventine.exe";
 inline constexpr Text library_directory = L"\\lib";
 inline constexpr Text lock_file = L"\\quorventine.lock";
 
-// The tail of the command line after the program's path and the blanks behind it, unchanged.
-[[nodiscard]] Text argument_text(Text command_line);
+// Where the program's path on the command line may end, scanning from `from` (which stands outside quotes): at
+// the first blank or control character outside quotes, or at the end of the line.
+[[nodiscard]] std::size_t path_end(Text command_line, std::size_t from = 0);
 
-// The directory of the program's path as written on the command line, without an opening quote. A path with no
-// backslash at all (a bare name, found through PATH or the current directory) takes the directory of the
-// launcher's own file instead; a path whose only backslash is its first character has no directory.
-[[nodiscard]] std::optional<Text> install_directory(Text command_line, Text arguments, Text own_file);
+// Past the blanks that stand from `at` on.
+[[nodiscard]] std::size_t blanks_end(Text command_line, std::size_t at);
+
+// The arguments after a program's path that ends at `end`: the rest of the line without the blanks before it.
+[[nodiscard]] Text arguments_after(Text command_line, std::size_t end);
+
+// Part of a written path as Windows reads it: quotes dropped wherever they stand (no file name holds one) and '/'
+// taken for '\'. Writes into out, which holds written.size() units, and returns how many it wrote.
+[[nodiscard]] std::size_t read_path(Text written, wchar_t* out);
+
+// Whether Windows, finding a program by this path, adds ".exe": when its file name has no extension.
+[[nodiscard]] bool lacks_extension(Text path);
+
+// Beside the launcher's path as read from its command line when that path counts (it names the launcher's own
+// file, or that cannot be told); otherwise, and for a bare name, beside the launcher's own file. None when the
+// chosen path has no directory and the own file is unknown.
+[[nodiscard]] std::optional<Text> install_directory(Text path, bool path_counts, Text own_file);
 
 // Every text the launcher hands on is a few of these views one after another: join writes them and a
 // terminating zero into out, which holds joined_length(parts) + 1 units.

@@ -37,12 +37,51 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit star
   return text;
 }
 
-// The path of this executable; empty if the system cannot say.
+// The path of this executable, zero-terminated; empty if the system cannot say.
 [[nodiscard]] Text own_file_path() {
   constexpr DWORD size = 32768;  // no path that Windows can load a program from is longer
   wchar_t* const path = new_text(size);
-  const DWORD length = GetModuleFileNameW(nullptr, path, size);
-  return Text(path, length < size ? length : 0);
+  DWORD length = GetModuleFileNameW(nullptr, path, size);
+  if (length >= size) length = 0;
+  path[length] = L'\0';
+  return Text(path, length);
+}
+
+// A file's identity (volume and index) is the same for every path that names it, where the texts differ: another
+// letter case, a relative path, an 8.3 short name, a substituted drive, a hard or symbolic link.
+[[nodiscard]] bool identify(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& identity) {
+  // No access asked and every sharing granted: works on a file that cannot be read and is in no one's way.
+  const HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool known = GetFileInformationByHandle(file, &identity) != 0;
+  CloseHandle(file);
+  return known;
+}
+
+// Whether the path read from the command line, at the start of room (which has 5 units to spare after it), names
+// this launcher's own file the way Windows finds a program: with ".exe" added to a name without an extension.
+[[nodiscard]] bool names_own_file(wchar_t* room, std::size_t length, const BY_HANDLE_FILE_INFORMATION& own) {
+  quorventine::join({quorventine::lacks_extension(Text(room, length)) ? Text(L".exe") : Text()}, room + length);
+  BY_HANDLE_FILE_INFORMATION named;
+  return identify(room, named) && named.dwVolumeSerialNumber == own.dwVolumeSerialNumber &&
+         named.nFileIndexHigh == own.nFileIndexHigh && named.nFileIndexLow == own.nFileIndexLow;
+}
+
+// Where the launcher's path ends on its command line: at the first blank outside quotes. Windows reads an unquoted
+// path with blanks (a registry entry written without quotes) up to the first blank at which the text so far names
+// a program; read the same way, it ends at the first blank at which it names this launcher, so that no fragment
+// of the path reaches the application. Where none does, the first blank stands.
+[[nodiscard]] std::size_t program_end(Text line, const BY_HANDLE_FILE_INFORMATION& own, wchar_t* room) {
+  const std::size_t first = quorventine::path_end(line);
+  if (line.empty() || line[0] == L'"') return first;
+  for (std::size_t from = 0, end = first, read = 0;;) {
+    read += quorventine::read_path(Text(line.data() + from, end - from), room + read);
+    if (names_own_file(room, read, own)) return end;
+    if (end == line.size()) return first;
+    from = end;
+    end = quorventine::path_end(line, quorventine::blanks_end(line, end));
+  }
 }
 
 // The whole value however long, sized by asking first; an absent variable reads as empty.
@@ -56,18 +95,34 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit star
   return {};
 }
 
-// <install>\lib as a full path, resolved against the current directory now: a relative entry in the
-// application's PATH would name another directory, or none, as soon as the application changes its own (a file
-// dialog does) and then loads a library. As written when Windows cannot resolve it.
-[[nodiscard]] Text library_path(Text install_dir) {
+// Windows' answer for a path: as GetFullPathNameW or GetShortPathNameW give it, sized by asking first. Empty when
+// Windows cannot give one.
+[[nodiscard]] Text full_path(const wchar_t* path) {
+  const DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
+  wchar_t* const text = new_text(size);
+  const DWORD length = size != 0 ? GetFullPathNameW(path, size, text, nullptr) : 0;
+  return Text(text, length < size ? length : 0);
+}
+
+[[nodiscard]] Text short_path(const wchar_t* path) {
+  const DWORD size = GetShortPathNameW(path, nullptr, 0);
+  wchar_t* const text = new_text(size);
+  const DWORD length = size != 0 ? GetShortPathNameW(path, text, size) : 0;
+  return Text(text, length < size ? length : 0);
+}
+
+// <install>\lib as exactly one PATH entry. A full path, resolved against the current directory now: a relative
+// entry would name another directory, or none, as soon as the application changes its own (a file dialog does)
+// and then loads a library; as written when Windows cannot resolve it. A ';' in it would make two entries, the
+// second relative to wherever the application stands: then its short form, which has none, or no entry at all.
+[[nodiscard]] std::optional<Text> library_entry(Text install_dir) {
   const wchar_t* const written = joined({install_dir, quorventine::library_directory});
-  const DWORD size = GetFullPathNameW(written, 0, nullptr, nullptr);
-  if (size != 0) {
-    wchar_t* const full = new_text(size);
-    const DWORD length = GetFullPathNameW(written, size, full, nullptr);
-    if (length != 0 && length < size) return Text(full, length);
-  }
-  return written;
+  const Text full = full_path(written);
+  const Text entry = full.empty() ? Text(written) : full;
+  if (entry.find(L';') == Text::npos) return entry;
+  const Text short_form = short_path(entry.data());
+  if (short_form.empty() || short_form.find(L';') != Text::npos) return std::nullopt;
+  return short_form;
 }
 
 // Windows searches the current directory for a library before PATH, so a DLL planted beside a double-clicked
@@ -94,16 +149,29 @@ void keep_current_directory_out_of_library_search() {
 
 [[nodiscard]] UINT launch() {
   const Text command_line = GetCommandLineW();
-  const Text arguments = quorventine::argument_text(command_line);
-  const std::optional<Text> install_dir = quorventine::install_directory(command_line, arguments, own_file_path());
+  // The application started is always the one beside this launcher. The path on the command line is taken at its
+  // word (relative stays relative, a link keeps its own directory) only where it names this launcher's own file,
+  // or where that file cannot be identified at all.
+  const Text own_file = own_file_path();
+  BY_HANDLE_FILE_INFORMATION own;
+  const bool checkable = identify(own_file.data(), own);
+  wchar_t* const room = new_text(command_line.size() + 4);  // the path read from the command line, and ".exe"
+  const std::size_t path_end = checkable ? program_end(command_line, own, room) : quorventine::path_end(command_line);
+  const std::size_t path_length = quorventine::read_path(Text(command_line.data(), path_end), room);
+  const bool path_counts = !checkable || names_own_file(room, path_length, own);
+  const std::optional<Text> install_dir =
+      quorventine::install_directory(Text(room, path_length), path_counts, own_file);
   if (!install_dir) return 1;
+  const Text arguments = quorventine::arguments_after(command_line, path_end);
 
   const wchar_t* const target = joined({*install_dir, quorventine::application_file});
   wchar_t* const child_command_line = joined({L"\"", target, L"\" ", arguments});
   const wchar_t* const lock = joined({*install_dir, quorventine::lock_file});
 
   // Set in our own environment only; the application inherits it. A failure here does not stop the launch.
-  SetEnvironmentVariableW(L"PATH", joined({library_path(*install_dir), L";", environment_value(L"PATH")}));
+  if (const std::optional<Text> library = library_entry(*install_dir)) {
+    SetEnvironmentVariableW(L"PATH", joined({*library, L";", environment_value(L"PATH")}));
+  }
   keep_current_directory_out_of_library_search();
 
   const HANDLE held = quorventine::wait_and_take_lock(lock);

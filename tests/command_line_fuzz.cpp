@@ -2,6 +2,7 @@
 // unit, is the command line.
 #include "command_line.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -21,30 +22,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i + 1 < size && (data[i] | data[i + 1]) != 0; i += 2) {
     line.push_back(static_cast<wchar_t>(data[i] | data[i + 1] << 8));
   }
-  const std::wstring own_file = L"D:\\own\\start.exe";
 
-  const quorventine::Text arguments = quorventine::argument_text(line);
-  // The argument text is a suffix of the command line and never starts with a blank.
-  require(arguments.size() <= line.size());
-  require(line.compare(line.size() - arguments.size(), std::wstring::npos, arguments) == 0);
-  require(arguments.empty() || arguments[0] > L' ');
-
-  const quorventine::Text program(line.data(), line.size() - arguments.size());
-  // Joined into a heap buffer of exactly the length reported (AddressSanitizer sees one unit more), the two parts
-  // give the command line back.
-  std::vector<wchar_t> joined(quorventine::joined_length({program, arguments}) + 1, L'x');
-  quorventine::join({program, arguments}, joined.data());
-  require(line.compare(0, std::wstring::npos, joined.data(), joined.size() - 1) == 0 && joined.back() == L'\0');
-  const auto install = quorventine::install_directory(line, arguments, own_file);
-  if (program.find(L'\\') == quorventine::Text::npos) {
-    require(install == L"D:\\own");
-    return 0;
+  // Every place the launcher's path may end, as the search over an unquoted path's blanks visits them (each
+  // further on, or the fuzzer reports a hang), each followed by arguments that are a suffix of the line and never
+  // start with a blank. Read into a heap buffer of exactly the path's length (AddressSanitizer sees past it), the
+  // path loses its quotes and turns its slashes, and nothing else.
+  for (std::size_t end = quorventine::path_end(line);;
+       end = quorventine::path_end(line, quorventine::blanks_end(line, end))) {
+    const quorventine::Text arguments = quorventine::arguments_after(line, end);
+    require(line.compare(line.size() - arguments.size(), std::wstring::npos, arguments) == 0);
+    require(arguments.empty() || arguments[0] > L' ');
+    std::vector<wchar_t> path(end);
+    const std::size_t length = quorventine::read_path(quorventine::Text(line.data(), end), path.data());
+    const quorventine::Text written(path.data(), length);
+    require(length == end - static_cast<std::size_t>(std::count(line.begin(), line.begin() + end, L'"')));
+    require(written.find_first_of(L"\"/") == quorventine::Text::npos);
+    // Where the path counts, the install directory is the part of it before a backslash; else the own one.
+    const auto install = quorventine::install_directory(written, true, L"D:\\own\\start.exe");
+    const std::size_t separator = written.rfind(L'\\');
+    require(install == (separator == quorventine::Text::npos ? L"D:\\own" : written.substr(0, separator)));
+    // Joined into a heap buffer of exactly the length reported, the texts the launcher hands on come out whole.
+    std::vector<wchar_t> joined(quorventine::joined_length({*install, L"\\bin", arguments}) + 1, L'x');
+    quorventine::join({*install, L"\\bin", arguments}, joined.data());
+    require(std::wstring(joined.data()) == std::wstring(*install) + L"\\bin" + std::wstring(arguments));
+    if (end == line.size()) break;
   }
-  require(install.has_value() == (program.rfind(L'\\') != 0));
-  if (!install) return 0;
-  // The install directory is a prefix of the program part, less an opening quote, and ends at a backslash.
-  const std::size_t start = program[0] == L'"' ? 1 : 0;
-  require(program.compare(start, install->size(), *install) == 0);
-  require(program.size() > start + install->size() && program[start + install->size()] == L'\\');
   return 0;
 }
