@@ -24,7 +24,7 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
     return true;
   }
   // A held lock is open with delete access, which the test does not share: a sharing violation means it is held.
-  // Anything else (not found, access denied, a directory) counts as no lock here.
+  // Anything else (not found, access denied, a directory) is left to the create to tell.
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
@@ -55,7 +55,7 @@ HANDLE wait_and_take_lock(const wchar_t* path) {
     while (lock_present(path)) Sleep(poll_interval_ms);
     const HANDLE held = create_lock_file(path);
     if (held != INVALID_HANDLE_VALUE) return held;
-    const DWORD create_error = GetLastError();
+    const DWORD create_error = GetLastError();  // before the attributes call overwrites it
     switch (after_refused_take(create_error, attributes_error(path))) {
       case Refusal::wait:
         Sleep(poll_interval_ms);
