@@ -68,17 +68,16 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit star
          named.nFileIndexHigh == own.nFileIndexHigh && named.nFileIndexLow == own.nFileIndexLow;
 }
 
-// Where the launcher's path ends on its command line: at the first blank outside quotes. Windows reads an unquoted
-// path with blanks (a registry entry written without quotes) up to the first blank at which the text so far names
-// a program; read the same way, it ends at the first blank at which it names this launcher, so that no fragment
-// of the path reaches the application. Where none does, the first blank stands.
-[[nodiscard]] std::size_t program_end(Text line, const BY_HANDLE_FILE_INFORMATION& own, wchar_t* room) {
-  const std::size_t first = quorventine::path_end(line);
-  if (line.empty() || line[0] == L'"') return first;
-  for (std::size_t from = 0, end = first, read = 0;;) {
+// Where the launcher's path on its command line ends if it names this launcher's own file; none where it does
+// not. It ends at the first blank outside quotes. Windows reads an unquoted path with blanks (a registry entry
+// written without quotes) up to the first blank at which the text so far names a program; read the same way, it
+// may end at any later blank at which it names this launcher, so that no fragment of it reaches the application.
+[[nodiscard]] std::optional<std::size_t> own_file_end(Text line, const BY_HANDLE_FILE_INFORMATION& own, wchar_t* room) {
+  const bool unquoted = line.empty() || line[0] != L'"';
+  for (std::size_t from = 0, end = quorventine::path_end(line), read = 0;;) {
     read += quorventine::read_path(Text(line.data() + from, end - from), room + read);
     if (names_own_file(room, read, own)) return end;
-    if (end == line.size()) return first;
+    if (!unquoted || end == line.size()) return std::nullopt;
     from = end;
     end = quorventine::path_end(line, quorventine::blanks_end(line, end));
   }
@@ -156,9 +155,10 @@ void keep_current_directory_out_of_library_search() {
   BY_HANDLE_FILE_INFORMATION own;
   const bool checkable = identify(own_file.data(), own);
   wchar_t* const room = new_text(command_line.size() + 4);  // the path read from the command line, and ".exe"
-  const std::size_t path_end = checkable ? program_end(command_line, own, room) : quorventine::path_end(command_line);
+  const std::optional<std::size_t> own_end = checkable ? own_file_end(command_line, own, room) : std::nullopt;
+  const std::size_t path_end = own_end ? *own_end : quorventine::path_end(command_line);
   const std::size_t path_length = quorventine::read_path(Text(command_line.data(), path_end), room);
-  const bool path_counts = !checkable || names_own_file(room, path_length, own);
+  const bool path_counts = !checkable || own_end;
   const std::optional<Text> install_dir =
       quorventine::install_directory(Text(room, path_length), path_counts, own_file);
   if (!install_dir) return 1;
