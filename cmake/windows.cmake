@@ -7,7 +7,7 @@ set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I ${CMAKE_SOURCE_DIR}/resources")
 # system's import libraries and libgcc, for what the compiler itself may call. Anything that would need the
 # runtime (an exception, a throwing library call, a static constructor) fails to link instead of growing the
 # file. Its headers declare nothing newer than Windows XP, whose number the executable's header carries.
-add_executable(quorventine WIN32 launcher/main.cpp launcher/command_line.cpp launcher/launch_lock.cpp
+add_executable(quorventine WIN32 launcher/main.cpp launcher/command_line.cpp launcher/own_file.cpp launcher/launch_lock.cpp
   resources/quorventine.rc)
 target_include_directories(quorventine PRIVATE launcher)
 target_compile_definitions(quorventine PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)

@@ -49,8 +49,8 @@ bool lacks_extension(Text path) {
   return path.find(L'.', separator == Text::npos ? 0 : separator + 1) == Text::npos;
 }
 
-std::optional<Text> install_directory(Text path, bool path_counts, Text own_file) {
-  if (path_counts) {
+std::optional<Text> install_directory(Text path, WrittenPath written, Text own_file) {
+  if (written == WrittenPath::names_own_file || (written == WrittenPath::unchecked && own_file.empty())) {
     if (const std::optional<Text> directory = directory_of(path)) return directory;
   }
   return directory_of(own_file);

@@ -6,7 +6,7 @@ namespace quorventine {
 
 static_assert(win_error::file_not_found == ERROR_FILE_NOT_FOUND && win_error::path_not_found == ERROR_PATH_NOT_FOUND &&
               win_error::access_denied == ERROR_ACCESS_DENIED && win_error::file_exists == ERROR_FILE_EXISTS &&
-              win_error::already_exists == ERROR_ALREADY_EXISTS);
+              win_error::already_exists == ERROR_ALREADY_EXISTS && directory_attribute == FILE_ATTRIBUTE_DIRECTORY);
 
 namespace {
 
@@ -43,22 +43,30 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
   return file;
 }
 
-[[nodiscard]] DWORD attributes_error(const wchar_t* path) {
-  return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES ? GetLastError() : win_error::none;
+// What stands at the name right after a refused create. Read at once, before anything overwrites the create's error.
+void read_refusal(const wchar_t* path, RefusedTake& take) {
+  take.create_error = GetLastError();
+  take.attributes = GetFileAttributesW(path);
+  take.attributes_error = take.attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : win_error::none;
 }
 
 }  // namespace
 
 HANDLE wait_and_take_lock(const wchar_t* path) {
   bool found_unreadable_file = false;
+  RefusedTake refused{};
   for (;;) {
     while (lock_present(path)) Sleep(poll_interval_ms);
     const HANDLE held = create_lock_file(path);
     if (held != INVALID_HANDLE_VALUE) return held;
-    const DWORD create_error = GetLastError();  // before the attributes call overwrites it
-    switch (after_refused_take(create_error, attributes_error(path))) {
+    read_refusal(path, refused);
+    switch (after_refused_take(refused)) {
       case Refusal::wait:
         Sleep(poll_interval_ms);
+        refused.pending_waited_ms += poll_interval_ms;
+        continue;
+      case Refusal::create_again:
+        refused.created_again = true;
         continue;
       case Refusal::go_without:
         return INVALID_HANDLE_VALUE;

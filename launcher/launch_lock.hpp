@@ -7,8 +7,8 @@
 namespace quorventine {
 
 // Waits, without limit, while a lock file stands there, then creates and keeps open the lock file. Returns
-// INVALID_HANDLE_VALUE when no lock can be had here (for example a directory that cannot be written): the launch
-// goes on without one.
+// INVALID_HANDLE_VALUE when no lock can be had here (a directory that cannot be written, a folder at the lock path,
+// a refusal that outlasts any pending delete): the launch goes on without one.
 [[nodiscard]] HANDLE wait_and_take_lock(const wchar_t* path);
 
 // After a start: keeps the lock 3 s so that the next launcher starts no sooner, then releases it.

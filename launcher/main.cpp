@@ -13,10 +13,12 @@
 
 #include "command_line.hpp"
 #include "launch_lock.hpp"
+#include "own_file.hpp"
 
 namespace {
 
 using quorventine::Text;
+using quorventine::WrittenPath;
 
 static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit start-up record is 68 bytes");
 
@@ -45,42 +47,6 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit star
   if (length >= size) length = 0;
   path[length] = L'\0';
   return Text(path, length);
-}
-
-// A file's identity (volume and index) is the same for every path that names it, where the texts differ: another
-// letter case, a relative path, an 8.3 short name, a substituted drive, a hard or symbolic link.
-[[nodiscard]] bool identify(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& identity) {
-  // No access asked and every sharing granted: works on a file that cannot be read and is in no one's way.
-  const HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool known = GetFileInformationByHandle(file, &identity) != 0;
-  CloseHandle(file);
-  return known;
-}
-
-// Whether the path read from the command line, at the start of room (which has 5 units to spare after it), names
-// this launcher's own file the way Windows finds a program: with ".exe" added to a name without an extension.
-[[nodiscard]] bool names_own_file(wchar_t* room, std::size_t length, const BY_HANDLE_FILE_INFORMATION& own) {
-  quorventine::join({quorventine::lacks_extension(Text(room, length)) ? Text(L".exe") : Text()}, room + length);
-  BY_HANDLE_FILE_INFORMATION named;
-  return identify(room, named) && named.dwVolumeSerialNumber == own.dwVolumeSerialNumber &&
-         named.nFileIndexHigh == own.nFileIndexHigh && named.nFileIndexLow == own.nFileIndexLow;
-}
-
-// Where the launcher's path on its command line ends if it names this launcher's own file; none where it does
-// not. It ends at the first blank outside quotes. Windows reads an unquoted path with blanks (a registry entry
-// written without quotes) up to the first blank at which the text so far names a program; read the same way, it
-// may end at any later blank at which it names this launcher, so that no fragment of it reaches the application.
-[[nodiscard]] std::optional<std::size_t> own_file_end(Text line, const BY_HANDLE_FILE_INFORMATION& own, wchar_t* room) {
-  const bool unquoted = line.empty() || line[0] != L'"';
-  for (std::size_t from = 0, end = quorventine::path_end(line), read = 0;;) {
-    read += quorventine::read_path(Text(line.data() + from, end - from), room + read);
-    if (names_own_file(room, read, own)) return end;
-    if (!unquoted || end == line.size()) return std::nullopt;
-    from = end;
-    end = quorventine::path_end(line, quorventine::blanks_end(line, end));
-  }
 }
 
 // The whole value however long, sized by asking first; an absent variable reads as empty.
@@ -149,18 +115,20 @@ void keep_current_directory_out_of_library_search() {
 [[nodiscard]] UINT launch() {
   const Text command_line = GetCommandLineW();
   // The application started is always the one beside this launcher. The path on the command line is taken at its
-  // word (relative stays relative, a link keeps its own directory) only where it names this launcher's own file,
-  // or where that file cannot be identified at all.
+  // word (relative stays relative, a link keeps its own directory) only where it names this launcher's own file.
   const Text own_file = own_file_path();
-  BY_HANDLE_FILE_INFORMATION own;
-  const bool checkable = identify(own_file.data(), own);
+  quorventine::FileIdentity own;
+  const bool identified = quorventine::identify(own_file.data(), own);
   wchar_t* const room = new_text(command_line.size() + 4);  // the path read from the command line, and ".exe"
-  const std::optional<std::size_t> own_end = checkable ? own_file_end(command_line, own, room) : std::nullopt;
+  const std::optional<std::size_t> own_end =
+      identified ? quorventine::own_file_end(command_line, own, room) : std::nullopt;
   const std::size_t path_end = own_end ? *own_end : quorventine::path_end(command_line);
   const std::size_t path_length = quorventine::read_path(Text(command_line.data(), path_end), room);
-  const bool path_counts = !checkable || own_end;
+  const WrittenPath written = !identified ? WrittenPath::unchecked
+                              : own_end  ? WrittenPath::names_own_file
+                                         : WrittenPath::names_another_file;
   const std::optional<Text> install_dir =
-      quorventine::install_directory(Text(room, path_length), path_counts, own_file);
+      quorventine::install_directory(Text(room, path_length), written, own_file);
   if (!install_dir) return 1;
   const Text arguments = quorventine::arguments_after(command_line, path_end);
 

@@ -117,6 +117,9 @@ const LaunchCase launch_cases[] = {
     // The application started is the one beside the launcher, whatever the caller wrote: a path without quotes,
     // with '/', the document alone, a path relative to another directory; and its lib is one PATH entry.
     {"unquoted_path_with_blanks", 1252, L"u\\Program Files\\Q", L"@\\start.exe", L" ", L"doc.txt", L"Q:\\launch\\u"},
+    // Windows runs start.exe for "start": without ".exe" added for the check, the application gets "Files\...".
+    {"unquoted_path_with_blanks_without_exe", 1252, L"v\\Program Files\\Q", L"@\\start", L" ", L"doc.txt",
+     L"Q:\\launch\\v"},
     {"slashes", 1252, L"s\\slashes\\Q", L"\"Q:\\launch\\s\\slashes/Q/start.exe\"", L" ", L"doc.txt", L"Q:\\launch\\s"},
     {"document_alone", wide, L"document", L"Q:\\launch\\Downloads\\doc.txt", L"", L"", downloads},
     {"relative_to_another_directory", 1252, L"r\\Q", L"Q\\start.exe", L" ", L"x", L"Q:\\launch\\Downloads\\Q", L"@",
