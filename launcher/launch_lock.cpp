@@ -1,12 +1,16 @@
 #include "launch_lock.hpp"
 
-#include "lock_refusal.hpp"
+#include <cstdint>
+
+#include "lock_wait.hpp"
+#include "system.hpp"
 
 namespace quorventine {
 
 static_assert(win_error::file_not_found == ERROR_FILE_NOT_FOUND && win_error::path_not_found == ERROR_PATH_NOT_FOUND &&
-              win_error::access_denied == ERROR_ACCESS_DENIED && win_error::file_exists == ERROR_FILE_EXISTS &&
-              win_error::already_exists == ERROR_ALREADY_EXISTS && directory_attribute == FILE_ATTRIBUTE_DIRECTORY);
+              win_error::access_denied == ERROR_ACCESS_DENIED && win_error::sharing_violation == ERROR_SHARING_VIOLATION &&
+              win_error::file_exists == ERROR_FILE_EXISTS && win_error::already_exists == ERROR_ALREADY_EXISTS &&
+              directory_attribute == FILE_ATTRIBUTE_DIRECTORY);
 
 namespace {
 
@@ -16,16 +20,42 @@ constexpr DWORD hold_ms = 3000;
 // Read and write stay shared; delete does not, so nobody removes a lock while it is held or tested.
 constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-[[nodiscard]] bool lock_present(const wchar_t* path) {
+[[nodiscard]] std::uint64_t ticks(const FILETIME& time) {
+  return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
+}
+
+// GetTickCount64 came with Windows Vista. XP's GetTickCount wraps after 49.7 days, which makes the start look later:
+// only files that nobody holds are judged by it.
+[[nodiscard]] std::uint64_t system_started() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const auto tick_count_64 = kernel32_function<ULONGLONG(WINAPI*)()>("GetTickCount64");
+  return system_start(ticks(now), tick_count_64 != nullptr ? tick_count_64() : GetTickCount());
+}
+
+// What stands at the name right after a refused create or delete. Read at once, before anything overwrites the error.
+[[nodiscard]] Look refused(Seen seen, const wchar_t* path) {
+  Look look{seen, GetLastError()};
+  look.attributes = GetFileAttributesW(path);
+  look.attributes_error = look.attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : win_error::none;
+  look.now_ms = GetTickCount();
+  return look;
+}
+
+// The read test. A held lock is open with delete access, which the test does not share: it meets a sharing
+// violation. Anything else that keeps it from opening (not found, access denied, a directory) is left to the create
+// to tell. A file that opens is no launcher's: it blocks all the same, unless it is older than the system's start.
+[[nodiscard]] Look look_at_lock(const wchar_t* path) {
   const HANDLE file = CreateFileW(path, GENERIC_READ, shared_access, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                   nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
-    return true;
-  }
-  // A held lock is open with delete access, which the test does not share: a sharing violation means it is held.
-  // Anything else (not found, access denied, a directory) is left to the create to tell.
-  return GetLastError() == ERROR_SHARING_VIOLATION;
+  if (file == INVALID_HANDLE_VALUE) return {GetLastError() == ERROR_SHARING_VIOLATION ? Seen::held : Seen::nothing};
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool leftover = GetFileInformationByHandle(file, &info) != 0 &&
+                        left_from_before_start(ticks(info.ftLastWriteTime), system_started());
+  CloseHandle(file);  // before the delete, which our own read handle would refuse
+  if (!leftover) return {Seen::held};
+  if (DeleteFileW(path)) return {Seen::leftover_delete};
+  return refused(Seen::leftover_delete, path);
 }
 
 // Create-new, not test-then-truncate: of several launchers that find the lock absent at the same instant, exactly
@@ -43,57 +73,80 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
   return file;
 }
 
-// What stands at the name right after a refused create. Read at once, before anything overwrites the create's error.
-void read_refusal(const wchar_t* path, RefusedTake& take) {
-  take.create_error = GetLastError();
-  take.attributes = GetFileAttributesW(path);
-  take.attributes_error = take.attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : win_error::none;
+[[nodiscard]] HANDLE wait_and_take_lock_file(const wchar_t* path) {
+  Refusal refusal;
+  for (Next next = Next::look;;) {
+    switch (next) {
+      case Next::poll:
+        Sleep(poll_interval_ms);
+        [[fallthrough]];
+      case Next::look:
+        next = after(look_at_lock(path), refusal);
+        break;
+      case Next::create: {
+        const HANDLE held = create_lock_file(path);
+        if (held != INVALID_HANDLE_VALUE) return held;
+        next = after(refused(Seen::create_refused, path), refusal);
+        break;
+      }
+      case Next::go_without:
+        return INVALID_HANDLE_VALUE;
+    }
+  }
+}
+
+[[nodiscard]] wchar_t* hex(std::uint64_t value, int digits, wchar_t* out) {
+  for (int digit = digits - 1; digit >= 0; --digit, value >>= 4) out[digit] = L"0123456789abcdef"[value & 15];
+  return out + digits;
+}
+
+// Launches of one install are spaced in the user's session by a mutex named after the install's application file,
+// which is the same however its path is written, and another in every other install. It is waited for without
+// bound, like a held lock file: only a running launcher holds it, and Windows releases it however that launcher
+// ends (the next waiter then gets it as abandoned, and owns it all the same).
+[[nodiscard]] HANDLE wait_and_take_session_lock(const wchar_t* application) {
+  FileIdentity file;
+  if (!identify(application, file)) return nullptr;
+  constexpr Text prefix = L"Local\\quorventine-";
+  wchar_t name[prefix.size() + 8 + 1 + 16 + 1];
+  wchar_t* end = name;
+  for (const wchar_t unit : prefix) *end++ = unit;
+  end = hex(file.volume_serial, 8, end);
+  *end++ = L'-';
+  *hex(file.index, 16, end) = L'\0';
+  // None where the name is another kind of object's, or a mutex that this user may not open (an elevated
+  // launcher's): then the launch goes on without a lock, at once.
+  const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+  if (mutex == nullptr) return nullptr;
+  const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return mutex;
+  CloseHandle(mutex);
+  return nullptr;
 }
 
 }  // namespace
 
-HANDLE wait_and_take_lock(const wchar_t* path) {
-  bool found_unreadable_file = false;
-  RefusedTake refused{};
-  for (;;) {
-    while (lock_present(path)) Sleep(poll_interval_ms);
-    const HANDLE held = create_lock_file(path);
-    if (held != INVALID_HANDLE_VALUE) return held;
-    read_refusal(path, refused);
-    switch (after_refused_take(refused)) {
-      case Refusal::wait:
-        Sleep(poll_interval_ms);
-        refused.pending_waited_ms += poll_interval_ms;
-        continue;
-      case Refusal::create_again:
-        refused.created_again = true;
-        continue;
-      case Refusal::go_without:
-        return INVALID_HANDLE_VALUE;
-      case Refusal::retest:
-        break;
-    }
-    // Another launcher created it first: wait for its release.
-    if (lock_present(path)) continue;
-    // A file stands there that cannot be read, which is no lock; or a launcher whose start failed removed its
-    // lock between the two calls. A second attempt tells them apart.
-    if (found_unreadable_file) return INVALID_HANDLE_VALUE;
-    found_unreadable_file = true;
-  }
+Lock wait_and_take_lock(const wchar_t* lock_path, const wchar_t* application) {
+  const HANDLE file = wait_and_take_lock_file(lock_path);
+  return {file, file == INVALID_HANDLE_VALUE ? wait_and_take_session_lock(application) : nullptr};
 }
 
-void hold_and_release_lock(HANDLE held, const wchar_t* path) {
+void hold_and_release_lock(const Lock& held, const wchar_t* lock_path) {
   Sleep(hold_ms);
-  release_lock(held, path);
+  release_lock(held, lock_path);
 }
 
-void release_lock(HANDLE held, const wchar_t* path) {
-  // Without a lock of our own there is nothing to remove, and the file there may be another launcher's.
-  if (held == INVALID_HANDLE_VALUE) return;
-  CloseHandle(held);  // removes the file (delete-on-close)
+void release_lock(const Lock& held, const wchar_t* lock_path) {
+  if (held.mutex != nullptr) {
+    ReleaseMutex(held.mutex);
+    CloseHandle(held.mutex);
+  }
+  // Without a lock file of our own there is nothing to remove, and the file there may be another launcher's.
+  if (held.file == INVALID_HANDLE_VALUE) return;
+  CloseHandle(held.file);  // removes the file (delete-on-close)
   // For a file server that ignores delete-on-close. It cannot remove a lock that another launcher took meanwhile:
   // that one shares no delete access.
-  DeleteFileW(path);
+  DeleteFileW(lock_path);
 }
 
 }  // namespace quorventine

@@ -14,30 +14,16 @@
 #include "command_line.hpp"
 #include "launch_lock.hpp"
 #include "own_file.hpp"
+#include "system.hpp"
 
 namespace {
 
+using quorventine::joined;
+using quorventine::new_text;
 using quorventine::Text;
 using quorventine::WrittenPath;
 
 static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit start-up record is 68 bytes");
-
-// Room for a text of this many units and its terminator, on the process heap. Texts are never freed: they live
-// until the process ends, a moment after the start. Every text is made before the lock is taken, so when
-// memory cannot be had the launch ends here with 1: nothing started, nothing held.
-[[nodiscard]] wchar_t* new_text(std::size_t length) {
-  void* const room = length < SIZE_MAX / sizeof(wchar_t) - 1
-                         ? HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(wchar_t))
-                         : nullptr;
-  if (room == nullptr) ExitProcess(1);
-  return static_cast<wchar_t*>(room);
-}
-
-[[nodiscard]] wchar_t* joined(std::initializer_list<Text> parts) {
-  wchar_t* const text = new_text(quorventine::joined_length(parts));
-  quorventine::join(parts, text);
-  return text;
-}
 
 // The path of this executable, zero-terminated; empty if the system cannot say.
 [[nodiscard]] Text own_file_path() {
@@ -95,9 +81,7 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit star
 // Looked up at run time: Windows XP has it only from its first service pack. Its failure does not stop the
 // launch.
 void keep_current_directory_out_of_library_search() {
-  using SetDllDirectoryFunction = BOOL(WINAPI*)(const wchar_t*);
-  const auto set_dll_directory = reinterpret_cast<SetDllDirectoryFunction>(
-      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDllDirectoryW")));
+  const auto set_dll_directory = quorventine::kernel32_function<BOOL(WINAPI*)(const wchar_t*)>("SetDllDirectoryW");
   if (set_dll_directory != nullptr) set_dll_directory(L"");
 }
 
@@ -142,7 +126,7 @@ void keep_current_directory_out_of_library_search() {
   }
   keep_current_directory_out_of_library_search();
 
-  const HANDLE held = quorventine::wait_and_take_lock(lock);
+  const quorventine::Lock held = quorventine::wait_and_take_lock(lock, target);
   if (!start_application(target, child_command_line)) {
     quorventine::release_lock(held, lock);
     return 1;

@@ -1,12 +1,10 @@
 #include "own_file.hpp"
 
-#include <windows.h>
+#include "system.hpp"
 
 namespace quorventine {
 
 namespace {
-
-[[nodiscard]] std::uint64_t joined_halves(DWORD high, DWORD low) { return std::uint64_t{high} << 32 | low; }
 
 // Whether the path read from the command line, at the start of room (which has 5 units to spare after it), names
 // this launcher's own file the way Windows finds a program: with ".exe" added to a name without an extension.
@@ -17,22 +15,6 @@ namespace {
 }
 
 }  // namespace
-
-bool identify(const wchar_t* path, FileIdentity& identity) {
-  // No access asked and every sharing granted: works on a file that cannot be read and is in no one's way.
-  const HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(file, &info) != 0;
-  CloseHandle(file);
-  if (!known) return false;
-  identity = {info.dwVolumeSerialNumber, joined_halves(info.nFileIndexHigh, info.nFileIndexLow),
-              joined_halves(info.nFileSizeHigh, info.nFileSizeLow),
-              joined_halves(info.ftCreationTime.dwHighDateTime, info.ftCreationTime.dwLowDateTime),
-              joined_halves(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime)};
-  return identifies(identity);
-}
 
 // It ends at the first blank outside quotes. Windows reads an unquoted path with blanks (a registry entry written
 // without quotes) up to the first blank at which the text so far names a program; read the same way, it may end at

@@ -11,9 +11,6 @@
 
 namespace quorventine {
 
-// False where the file cannot be opened, or its file system does not tell it apart from others.
-[[nodiscard]] bool identify(const wchar_t* path, FileIdentity& identity);
-
 // Where the launcher's path on its command line ends if it names this launcher's own file; none where it does
 // not. The path read up to that end is left at the start of room, which holds line.size() + 5 units.
 [[nodiscard]] std::optional<std::size_t> own_file_end(Text line, const FileIdentity& own, wchar_t* room);

@@ -1,14 +1,16 @@
 // Code-unit edge cases of the derivations, and the decisions on what Windows' own file systems show and Wine does
-// not: a refused take of the lock, and whether two paths name one file. What the application receives is proved on
-// the real executable.
+// not: how the wait for the lock goes on after each look, and whether two paths name one file. What the
+// application receives is proved on the real executable.
 #include "command_line.hpp"
 #include "file_identity.hpp"
-#include "lock_refusal.hpp"
+#include "lock_wait.hpp"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -63,23 +65,66 @@ TEST_P(DerivationTest, ArgumentsPathAndInstallDirectory) {
 INSTANTIATE_TEST_SUITE_P(CommandLines, DerivationTest, testing::ValuesIn(derivations),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Each row is named for the fault it catches.
-TEST(LockRefusal, OnlyAPendingDeleteIsWaitedForAndNotForEver) {
+// Each row is a run of looks at the lock path with what the wait does after each, named for the fault it catches.
+TEST(LockWait, NoRefusalIsWaitedForEverAndEachStartsFresh) {
   using namespace win_error;
   constexpr unsigned long unread = ~0UL, folder = directory_attribute, junction = 0x410, file = 0x20;
-  const struct { const char* fault; RefusedTake take; Refusal expected; } cases[] = {
-      {"held lock not retested", {file_exists, none, file, 0, false}, Refusal::retest},
-      {"folder read as a pending delete", {access_denied, none, folder, 0, false}, Refusal::go_without},
-      {"junction read as a pending delete", {access_denied, none, junction, 0, false}, Refusal::go_without},
-      {"folder under Wine retested", {file_exists, none, folder, 0, false}, Refusal::go_without},
-      {"pending delete not waited for", {access_denied, access_denied, unread, 0, false}, Refusal::wait},
-      {"name there, refusal not waited for", {access_denied, none, file, 29900, false}, Refusal::wait},
-      {"pending delete waited for ever", {access_denied, access_denied, unread, 30000, false}, Refusal::go_without},
-      {"name gone, no second create", {access_denied, file_not_found, unread, 0, false}, Refusal::create_again},
-      {"name gone twice, waited", {access_denied, file_not_found, unread, 0, true}, Refusal::go_without},
-      {"a name Windows refuses, waited", {123, 123, unread, 0, false}, Refusal::go_without},
+  const auto create = [](unsigned long error, unsigned long attributes_error, unsigned long attributes,
+                         std::uint32_t ms = 0) { return Look{Seen::create_refused, error, attributes_error, attributes, ms}; };
+  const auto leftover = [](unsigned long error, unsigned long attributes_error = none, std::uint32_t ms = 0) {
+    return Look{Seen::leftover_delete, error, attributes_error, file, ms};
   };
-  for (const auto& c : cases) EXPECT_EQ(after_refused_take(c.take), c.expected) << c.fault;
+  const auto pending = [&](std::uint32_t ms) { return create(access_denied, access_denied, unread, ms); };
+  const Look held{Seen::held}, nothing{Seen::nothing}, exists = create(file_exists, none, file),
+             name_gone = create(access_denied, file_not_found, unread);
+  constexpr Next poll = Next::poll, look = Next::look, make = Next::create, without = Next::go_without;
+  const struct { const char* fault; std::vector<std::pair<Look, Next>> steps; } cases[] = {
+      {"held lock not retested", {{exists, look}, {held, poll}}},
+      {"folder read as a pending delete", {{create(access_denied, none, folder), without}}},
+      {"junction read as a pending delete", {{create(access_denied, none, junction), without}}},
+      {"folder under Wine retested", {{create(file_exists, none, folder), without}}},
+      {"a name Windows refuses, waited", {{create(123, 123, unread), without}}},
+      {"name there, refusal not waited for", {{create(access_denied, none, file), poll}}},
+      {"bound restarted by each refusal or counted in sleeps", {{pending(0), poll}, {pending(29999), poll},
+                                                                {pending(30000), without}}},
+      {"tick count's wrap taken for the bound", {{pending(0xFFFFF000), poll}, {pending(0x1000), poll}}},
+      {"name gone, no second create; or the second forgotten", {{name_gone, make}, {name_gone, without}}},
+      {"extra create of an earlier refusal kept", {{name_gone, make}, {exists, look}, {held, poll}, {name_gone, make}}},
+      {"bound of an earlier refusal kept", {{pending(0), poll}, {held, poll}, {pending(40000), poll},
+                                            {pending(69999), poll}}},
+      {"unreadable file waited for, or a failed start's release taken for one",
+       {{exists, look}, {nothing, make}, {exists, look}, {nothing, without}}},
+      {"unreadable file of an earlier refusal kept", {{exists, look}, {nothing, make}, {exists, look}, {held, poll},
+                                                      {exists, look}, {nothing, make}}},
+      {"deleted leftover not taken", {{leftover(none), make}, {leftover(file_not_found), make}}},
+      {"leftover that a program keeps open waited for ever", {{leftover(sharing_violation, none, 0), poll},
+                                                              {leftover(sharing_violation, none, 30000), without}}},
+      {"read-only or another user's leftover waited for", {{leftover(access_denied), without}}},
+      {"leftover's pending delete waited for ever", {{leftover(access_denied, access_denied, 0), poll},
+                                                    {leftover(access_denied, access_denied, 30000), without}}},
+  };
+  for (const auto& c : cases) {
+    Refusal refusal;
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      EXPECT_EQ(after(c.steps[i].first, refusal), c.steps[i].second) << c.fault << ", look " << i;
+    }
+  }
+}
+
+// A file that no launcher holds is a leftover when it was last written before the system started.
+TEST(LockWait, OnlyAFileFromBeforeTheStartIsALeftover) {
+  constexpr std::uint64_t now = 133000000000000000, hour = 36000000000, day_ms = 86400000;
+  const struct { const char* fault; std::uint64_t uptime_ms, last_written; bool leftover; } cases[] = {
+      {"leftover taken for a lock", day_ms, now - 25 * hour, true},
+      {"lock of this boot taken for a leftover", day_ms, now - 23 * hour, false},
+      {"uptime over 49.7 days cut to 32 bits", 60 * day_ms, now - 240 * hour, false},
+      {"XP's wrapped count: the start looks later, as documented", 50 * day_ms % (std::uint64_t{1} << 32),
+       now - 10 * hour, true},
+      {"uptime longer than the clock wrapped around", now, 1, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(left_from_before_start(c.last_written, system_start(now, c.uptime_ms)), c.leftover) << c.fault;
+  }
 }
 
 // Two records of one file through two names, and what must still tell two files apart.

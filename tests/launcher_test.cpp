@@ -37,6 +37,13 @@ void make_install(const std::wstring& dir, bool with_application = true) {
   return records;
 }
 
+// Application starts one hold apart at least, less a little for the clocks' granularity.
+void expect_spaced(const std::vector<Record>& records) {
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    EXPECT_GE((records[i].created - records[i - 1].created) / ticks_per_ms, hold_ms - 100) << "start " << i;
+  }
+}
+
 [[nodiscard]] std::wstring long_form(const std::wstring& path) {
   wchar_t long_path[32768];
   return std::wstring(long_path, GetLongPathNameW(path.c_str(), long_path, 32768));
@@ -229,29 +236,50 @@ TEST(Lock, BurstStartsOneAtATimeWithAScannerAcrossARelease) {
   for (HANDLE launcher : launchers) EXPECT_EQ(finish(launcher).exit_code, 0u);
   const std::vector<Record> records = read_records(install);
   ASSERT_EQ(records.size(), launchers.size());
-  for (std::size_t i = 1; i < records.size(); ++i) {
-    EXPECT_GE((records[i].created - records[i - 1].created) / ticks_per_ms, hold_ms - 100) << "start " << i;
-  }
+  expect_spaced(records);
   EXPECT_FALSE(exists(lock));
 }
 
-// What stands at the lock path and cannot be read is no lock, and the launch leaves it alone: a directory, and a
-// link to a file that does not exist, which the test's runner makes beforehand (Wine cannot). A take that opens
-// the path for writing without create-new would make that file through the link and hold it until the release.
-TEST(Lock, UnreadableLockPathIsNoLockAndIsLeftAlone) {
-  const std::wstring installs[] = {L"Q:\\lock\\directory", L"Q:\\lock\\link"};
+// What stands at the lock path and is no lock: a directory, a link to a file that does not exist (both made by the
+// test's runner: Wine cannot make links), and files left from before the system started, one of them read-only. The
+// first launch starts at once and the others one hold apart, on a lock file or, where none can be had, within the
+// session. Only the leftover that can be deleted goes; a take that opened the path for writing without create-new
+// would make a file through the link.
+TEST(Lock, WhatIsNoLockIsLeftAloneOrRemovedAndLaunchesAreStillSpaced) {
+  const struct { std::wstring install; DWORD leftover, left_behind; } cases[] = {
+      {L"Q:\\lock\\directory", 0, FILE_ATTRIBUTE_DIRECTORY},
+      {L"Q:\\lock\\link", 0, INVALID_FILE_ATTRIBUTES},
+      {L"Q:\\lock\\read-only leftover", FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+      {L"Q:\\lock\\leftover", FILE_ATTRIBUTE_NORMAL, INVALID_FILE_ATTRIBUTES},
+  };
+  const SYSTEMTIME year_2001{2001, 1, 1, 1, 0, 0, 0, 0};
+  FILETIME old;
+  ASSERT_TRUE(SystemTimeToFileTime(&year_2001, &old));
   std::vector<HANDLE> launchers;
-  for (const std::wstring& install : installs) {
-    make_install(install);
-    ASSERT_FALSE(CreateDirectoryW((install + L"\\quorventine.lock").c_str(), nullptr)) << "made by the runner";
-    launchers.push_back(start_launcher(install));
+  std::vector<ULONGLONG> started;
+  for (const auto& c : cases) {
+    const std::wstring lock = c.install + L"\\quorventine.lock";
+    make_install(c.install);
+    const HANDLE file = CreateFileW(lock.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_EQ(file == INVALID_HANDLE_VALUE, c.leftover == 0) << "the runner made what stands there";
+    if (c.leftover != 0) {
+      ASSERT_TRUE(SetFileTime(file, &old, &old, &old) && CloseHandle(file) && SetFileAttributesW(lock.c_str(), c.leftover));
+    }
+    started.push_back(now());
+    for (int i = 0; i < 3; ++i) launchers.push_back(start_launcher(c.install));
   }
-  for (std::size_t i = 0; i < launchers.size(); ++i) {
-    EXPECT_EQ(records_once_started(installs[i]).size(), 1u);
-    EXPECT_FALSE(exists(L"Q:\\lock\\link\\elsewhere"));
-    EXPECT_EQ(finish(launchers[i]).exit_code, 0u);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::vector<Record> first = records_once_started(cases[i].install);
+    EXPECT_TRUE(!first.empty() && (first[0].created - started[i]) / ticks_per_ms < 1000) << "at once: " << i;
   }
-  EXPECT_EQ(GetFileAttributesW(L"Q:\\lock\\directory\\quorventine.lock"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_FALSE(exists(L"Q:\\lock\\link\\elsewhere")) << "made through the link and held";
+  for (HANDLE launcher : launchers) EXPECT_EQ(finish(launcher).exit_code, 0u);
+  for (const auto& c : cases) {
+    const std::vector<Record> records = read_records(c.install);
+    EXPECT_EQ(records.size(), 3u);
+    expect_spaced(records);
+    EXPECT_EQ(GetFileAttributesW((c.install + L"\\quorventine.lock").c_str()), c.left_behind);
+  }
 }
 
 // Timed, so it runs alone: an existing lock (here an empty file, as left by hand) holds the launcher until it
@@ -278,21 +306,26 @@ TEST(LockHandoff, ExistingLockMakesTheLauncherWaitUntilItIsRemoved) {
 }
 
 // Timed: a launcher ended while it holds the lock (End task, a job closed with kill-on-close, a crash) takes the
-// lock with it: the launcher that waits for it starts the application within a poll and a process start.
+// lock with it, the lock file or the session's: the launcher that waits for it starts the application within a poll
+// and a process start.
 TEST(LockHandoff, TerminatedHolderLeavesNoLock) {
-  const std::wstring install = L"Q:\\lock\\terminated";
-  make_install(install);
-  HANDLE holder = start_launcher(install);
-  ASSERT_EQ(records_once_started(install).size(), 1u);
-  HANDLE next = start_launcher(install);
-  Sleep(1000);  // past its own start, into its polls; the holder has 2 s of its hold left
-  const ULONGLONG killed = now();
-  TerminateProcess(holder, 9);
-  EXPECT_EQ(finish(holder).exit_code, 9u);
-  EXPECT_EQ(finish(next).exit_code, 0u);
-  const std::vector<Record> records = read_records(install);
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_LT((records[1].created - killed) / ticks_per_ms, 100u + 250u) << "a poll and a process start";
+  for (const bool folder_at_lock_path : {false, true}) {
+    const std::wstring install = folder_at_lock_path ? L"Q:\\lock\\terminated in session" : L"Q:\\lock\\terminated";
+    SCOPED_TRACE(install);
+    make_install(install);
+    ASSERT_TRUE(!folder_at_lock_path || CreateDirectoryW((install + L"\\quorventine.lock").c_str(), nullptr));
+    HANDLE holder = start_launcher(install);
+    ASSERT_EQ(records_once_started(install).size(), 1u);
+    HANDLE next = start_launcher(install);
+    Sleep(1000);  // past its own start, into its wait; the holder has 2 s of its hold left
+    const ULONGLONG killed = now();
+    TerminateProcess(holder, 9);
+    EXPECT_EQ(finish(holder).exit_code, 9u);
+    EXPECT_EQ(finish(next).exit_code, 0u);
+    const std::vector<Record> records = read_records(install);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_LT((records[1].created - killed) / ticks_per_ms, 100u + 250u) << "a poll and a process start";
+  }
 }
 
 }  // namespace
