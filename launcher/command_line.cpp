@@ -49,9 +49,10 @@ bool lacks_extension(Text path) {
   return path.find(L'.', separator == Text::npos ? 0 : separator + 1) == Text::npos;
 }
 
-std::optional<Text> install_directory(Text path, WrittenPath written, Text own_file) {
-  if (written == WrittenPath::names_own_file || (written == WrittenPath::unchecked && own_file.empty())) {
-    if (const std::optional<Text> directory = directory_of(path)) return directory;
+std::optional<Text> install_directory(Text written_path, bool names_own_file, Text own_file) {
+  const bool written_path_counts = names_own_file || own_file.empty();
+  if (written_path_counts) {
+    if (const std::optional<Text> directory = directory_of(written_path)) return directory;
   }
   return directory_of(own_file);
 }

@@ -35,18 +35,10 @@ inline constexpr Text lock_file = L"\\quorventine.lock";
 // Whether Windows, finding a program by this path, adds ".exe": when its file name has no extension.
 [[nodiscard]] bool lacks_extension(Text path);
 
-// What the launcher could tell of the path on its command line.
-enum class WrittenPath {
-  names_own_file,
-  names_another_file,  // or none
-  unchecked,           // the launcher's own file could not be identified
-};
-
-// Beside the launcher's path as read from its command line where that path names the launcher's own file;
-// otherwise, and for a bare name, beside the launcher's own file. Where that file cannot be identified, still beside
-// it: a written path counts unchecked only when the system cannot even say where the launcher is (own_file empty).
-// None when the chosen path has no directory and the own file is unknown.
-[[nodiscard]] std::optional<Text> install_directory(Text path, WrittenPath written, Text own_file);
+// The launcher's path as written counts where it names the launcher's own file, or where the system cannot even say
+// where that file is (own_file empty): then the install directory is that path's directory. Otherwise, and for a
+// bare name, it is the directory of the launcher's own file. None when neither has a directory.
+[[nodiscard]] std::optional<Text> install_directory(Text written_path, bool names_own_file, Text own_file);
 
 // Every text the launcher hands on is a few of these views one after another: join writes them and a
 // terminating zero into out, which holds joined_length(parts) + 1 units.

@@ -21,7 +21,6 @@ namespace {
 using quorventine::joined;
 using quorventine::new_text;
 using quorventine::Text;
-using quorventine::WrittenPath;
 
 static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit start-up record is 68 bytes");
 
@@ -98,23 +97,14 @@ void keep_current_directory_out_of_library_search() {
 
 [[nodiscard]] UINT launch() {
   const Text command_line = GetCommandLineW();
-  // The application started is always the one beside this launcher. The path on the command line is taken at its
+  // The application started is always the one beside this launcher: the path on the command line is taken at its
   // word (relative stays relative, a link keeps its own directory) only where it names this launcher's own file.
   const Text own_file = own_file_path();
-  quorventine::FileIdentity own;
-  const bool identified = quorventine::identify(own_file.data(), own);
-  wchar_t* const room = new_text(command_line.size() + 4);  // the path read from the command line, and ".exe"
-  const std::optional<std::size_t> own_end =
-      identified ? quorventine::own_file_end(command_line, own, room) : std::nullopt;
-  const std::size_t path_end = own_end ? *own_end : quorventine::path_end(command_line);
-  const std::size_t path_length = quorventine::read_path(Text(command_line.data(), path_end), room);
-  const WrittenPath written = !identified ? WrittenPath::unchecked
-                              : own_end  ? WrittenPath::names_own_file
-                                         : WrittenPath::names_another_file;
+  const quorventine::LauncherPath written = quorventine::launcher_path(command_line, own_file);
   const std::optional<Text> install_dir =
-      quorventine::install_directory(Text(room, path_length), written, own_file);
+      quorventine::install_directory(written.read, written.names_own_file, own_file);
   if (!install_dir) return 1;
-  const Text arguments = quorventine::arguments_after(command_line, path_end);
+  const Text arguments = quorventine::arguments_after(command_line, written.end);
 
   const wchar_t* const target = joined({*install_dir, quorventine::application_file});
   wchar_t* const child_command_line = joined({L"\"", target, L"\" ", arguments});

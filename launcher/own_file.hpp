@@ -4,15 +4,20 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 
 #include "command_line.hpp"
-#include "file_identity.hpp"
 
 namespace quorventine {
 
-// Where the launcher's path on its command line ends if it names this launcher's own file; none where it does
-// not. The path read up to that end is left at the start of room, which holds line.size() + 5 units.
-[[nodiscard]] std::optional<std::size_t> own_file_end(Text line, const FileIdentity& own, wchar_t* room);
+// The launcher's path as its command line writes it.
+struct LauncherPath {
+  Text read;            // as Windows reads it: quotes dropped, '/' taken for '\'
+  std::size_t end;      // where it ends on the command line; the arguments follow
+  bool names_own_file;  // whether it names this launcher's own file
+};
+
+// The path ends where it names the launcher's own file, if it does anywhere; otherwise at the first blank outside
+// quotes.
+[[nodiscard]] LauncherPath launcher_path(Text command_line, Text own_file);
 
 }  // namespace quorventine

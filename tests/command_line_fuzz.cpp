@@ -38,8 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(length == end - static_cast<std::size_t>(std::count(line.begin(), line.begin() + end, L'"')));
     require(written.find_first_of(L"\"/") == quorventine::Text::npos);
     // Where the path counts, the install directory is the part of it before a backslash; else the own one.
-    const auto install =
-        quorventine::install_directory(written, quorventine::WrittenPath::names_own_file, L"D:\\own\\start.exe");
+    const auto install = quorventine::install_directory(written, true, L"D:\\own\\start.exe");
     const std::size_t separator = written.rfind(L'\\');
     require(install == (separator == quorventine::Text::npos ? L"D:\\own" : written.substr(0, separator)));
     // Joined into a heap buffer of exactly the length reported, the texts the launcher hands on come out whole.
