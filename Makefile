@@ -1,4 +1,4 @@
-# make        builds dist/quorventine.exe
+# make        builds dist/quorventine.exe (ICON=path/to/app.ico: with the product's own icon in place of ours)
 # make demo   runs the launcher on a demo install tree under Wine and shows what the application received
 # make test   every test: native unit tests and fuzzing (sanitized), then the real executable under Wine
 # make fuzz   the fuzz target alone, for SECONDS (600 unless given)
@@ -7,6 +7,7 @@ BUILD   := build
 NATIVE  := $(BUILD)/native
 WIN     := $(BUILD)/win
 JOBS    := $(shell nproc)
+ICON_FILE = $(or $(ICON),resources/quorventine.ico)
 
 .PHONY: all setup demo test fuzz bench clean
 .DEFAULT_GOAL := all
@@ -17,12 +18,15 @@ setup:
 	@tools/setup.sh
 
 $(WIN)/CMakeCache.txt: | setup
-	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DQUORVENTINE_TESTS=ON
 
 $(NATIVE)/CMakeCache.txt: | setup
 	CXX=clang++ cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Debug
 
+# The icon of this run, ours unless ICON names another: a changed setting takes effect on this build.
 dist/quorventine.exe: setup $(WIN)/CMakeCache.txt
+	@grep -qxF 'QUORVENTINE_ICON:FILEPATH=$(ICON_FILE)' $(WIN)/CMakeCache.txt || \
+	  cmake -S . -B $(WIN) '-DQUORVENTINE_ICON=$(ICON_FILE)' >/dev/null
 	cmake --build $(WIN) --target quorventine -j $(JOBS)
 	@mkdir -p dist
 	@cp $(WIN)/dist/quorventine.exe $@

@@ -1,27 +1,48 @@
-# Windows build: the launcher itself, and the programs and tests that run it under Wine.
-set(static_runtime -static -static-libgcc -static-libstdc++)
+# Windows build: the launcher itself; with QUORVENTINE_TESTS, also the demo, the benchmark and the tests that
+# run them under Wine.
 enable_language(RC)
-set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I ${CMAKE_SOURCE_DIR}/resources")
 
-# The launcher links no C or C++ runtime and has no start-up code of its own (see launcher_entry): only the
-# system's import libraries and libgcc, for what the compiler itself may call. Anything that would need the
-# runtime (an exception, a throwing library call, a static constructor) fails to link instead of growing the
-# file. Its headers declare nothing newer than Windows XP, whose number the executable's header carries.
-add_executable(quorventine WIN32 launcher/main.cpp launcher/command_line.cpp launcher/own_file.cpp launcher/launch_lock.cpp
-  launcher/system.cpp
-  resources/quorventine.rc)
+# The icon the launcher carries, checked at build time: a changed file, or another one given, takes effect on the
+# next build, and one that the executable cannot carry stops the build with what is wrong with it.
+set(QUORVENTINE_ICON ${CMAKE_SOURCE_DIR}/resources/quorventine.ico CACHE FILEPATH
+  "The product's icon (relative: to the source directory): one 128 x 128 image, 32 bits per pixel, not PNG-compressed")
+cmake_path(ABSOLUTE_PATH QUORVENTINE_ICON BASE_DIRECTORY ${CMAKE_SOURCE_DIR} OUTPUT_VARIABLE icon)
+set(checked_icon ${CMAKE_BINARY_DIR}/icon/launcher.ico)
+add_custom_command(OUTPUT ${checked_icon}
+  COMMAND ${CMAKE_COMMAND} -DICON=${icon} -DCOPY=${checked_icon} -P ${CMAKE_SOURCE_DIR}/cmake/check_icon.cmake
+  DEPENDS ${icon} ${CMAKE_SOURCE_DIR}/cmake/check_icon.cmake
+  COMMENT "Checking the icon ${icon}")
+set_source_files_properties(resources/quorventine.rc PROPERTIES OBJECT_DEPENDS ${checked_icon})
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I ${CMAKE_BINARY_DIR}/icon -I ${CMAKE_SOURCE_DIR}/resources")
+
+# The launcher links no C or C++ runtime and has no start-up code of its own (see launcher_entry): only
+# kernel32.dll's import library and libgcc, for what the compiler itself may call. Anything that would need the
+# runtime (an exception, a throwing library call, a static constructor, wcslen) fails to link instead of growing the
+# file or adding a DLL, and no loop may be turned into a call of memcpy or memset. Its headers declare nothing newer
+# than Windows XP, whose number the executable's header carries.
+add_executable(quorventine WIN32 launcher/main.cpp launcher/command_line.cpp launcher/own_file.cpp
+  launcher/launch_lock.cpp launcher/system.cpp resources/quorventine.rc)
 target_include_directories(quorventine PRIVATE launcher)
 target_compile_definitions(quorventine PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
 target_compile_options(quorventine PRIVATE ${warnings} -Os -ffunction-sections -fdata-sections -fno-exceptions
-  -fno-rtti -fno-asynchronous-unwind-tables)
+  -fno-rtti -fno-asynchronous-unwind-tables -fno-tree-loop-distribute-patterns)
 target_link_options(quorventine PRIVATE -nostdlib -nostartfiles -Wl,-e,_launcher_entry@0 -s -Wl,--gc-sections
   # No link timestamp, so that two builds of the same sources are the same file.
   -Wl,--no-insert-timestamp
   -Wl,--dynamicbase,--nxcompat,--tsaware
   -Wl,--major-os-version,5,--minor-os-version,1,--major-subsystem-version,5,--minor-subsystem-version,1
   -Wl,--stack,0x100000)
-target_link_libraries(quorventine PRIVATE kernel32 msvcrt gcc)
+target_link_libraries(quorventine PRIVATE kernel32 gcc)
 set_target_properties(quorventine PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/dist)
+
+option(QUORVENTINE_TESTS "Also build the demo, the benchmark and the tests under Wine (needs GoogleTest's sources)" OFF)
+if(NOT QUORVENTINE_TESTS)
+  return()
+endif()
+
+set(static_runtime -static -static-libgcc -static-libstdc++)
+# Windows programs among the tests run under Wine, in the build tree's own prefix.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/wine.sh)
 
 # The sample application doubles as the probe that the tests put at bin\quorventine.exe.
 add_executable(sample_app demo/sample_app.cpp)
@@ -51,7 +72,8 @@ target_link_libraries(floor PRIVATE kernel32)
 
 set(INSTALL_GTEST OFF)
 set(BUILD_GMOCK OFF)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
+add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 add_executable(launcher_test tests/launcher_test.cpp)
 target_include_directories(launcher_test PRIVATE demo)
@@ -98,4 +120,4 @@ add_test(NAME wine_dll_search_trace COMMAND ${CMAKE_SOURCE_DIR}/tests/dll_search
 set_tests_properties(wine_dll_search_trace PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${wine_environment}")
 
 add_test(NAME executable COMMAND ${CMAKE_SOURCE_DIR}/tests/executable.sh
-  ${CMAKE_SOURCE_DIR} $<TARGET_FILE:quorventine> ${CMAKE_BINARY_DIR}/second-build)
+  ${CMAKE_SOURCE_DIR} $<TARGET_FILE:quorventine> ${icon} ${CMAKE_BINARY_DIR}/second-build)

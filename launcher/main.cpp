@@ -21,6 +21,7 @@ namespace {
 using quorventine::joined;
 using quorventine::new_text;
 using quorventine::Text;
+using namespace std::string_view_literals;  // a literal's length known when compiled, not counted with wcslen
 
 static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit start-up record is 68 bytes");
 
@@ -68,7 +69,7 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68, "the 32-bit star
 [[nodiscard]] std::optional<Text> library_entry(Text install_dir) {
   const wchar_t* const written = joined({install_dir, quorventine::library_directory});
   const Text full = full_path(written);
-  const Text entry = full.empty() ? Text(written) : full;
+  const Text entry = full.empty() ? quorventine::up_to_zero(written) : full;
   if (entry.find(L';') == Text::npos) return entry;
   const Text short_form = short_path(entry.data());
   if (short_form.empty() || short_form.find(L';') != Text::npos) return std::nullopt;
@@ -96,7 +97,7 @@ void keep_current_directory_out_of_library_search() {
 }
 
 [[nodiscard]] UINT launch() {
-  const Text command_line = GetCommandLineW();
+  const Text command_line = quorventine::up_to_zero(GetCommandLineW());
   // The application started is always the one beside this launcher: the path on the command line is taken at its
   // word (relative stays relative, a link keeps its own directory) only where it names this launcher's own file.
   const Text own_file = own_file_path();
@@ -107,12 +108,12 @@ void keep_current_directory_out_of_library_search() {
   const Text arguments = quorventine::arguments_after(command_line, written.end);
 
   const wchar_t* const target = joined({*install_dir, quorventine::application_file});
-  wchar_t* const child_command_line = joined({L"\"", target, L"\" ", arguments});
+  wchar_t* const child_command_line = joined({L"\""sv, quorventine::up_to_zero(target), L"\" "sv, arguments});
   const wchar_t* const lock = joined({*install_dir, quorventine::lock_file});
 
   // Set in our own environment only; the application inherits it. A failure here does not stop the launch.
   if (const std::optional<Text> library = library_entry(*install_dir)) {
-    SetEnvironmentVariableW(L"PATH", joined({*library, L";", environment_value(L"PATH")}));
+    SetEnvironmentVariableW(L"PATH", joined({*library, L";"sv, environment_value(L"PATH")}));
   }
   keep_current_directory_out_of_library_search();
 

@@ -18,6 +18,12 @@ wchar_t* new_text(std::size_t length) {
   return static_cast<wchar_t*>(room);
 }
 
+Text up_to_zero(const wchar_t* text) {
+  std::size_t length = 0;
+  while (text[length] != L'\0') ++length;
+  return Text(text, length);
+}
+
 wchar_t* joined(std::initializer_list<Text> parts) {
   wchar_t* const text = new_text(joined_length(parts));
   join(parts, text);

@@ -16,6 +16,10 @@ namespace quorventine {
 // cannot be had the launch ends here with 1: nothing started, nothing held.
 [[nodiscard]] wchar_t* new_text(std::size_t length);
 
+// A text up to its terminating zero. Counted here: the runtime's wcslen would be the launcher's only import from a
+// DLL other than kernel32.dll.
+[[nodiscard]] Text up_to_zero(const wchar_t* text);
+
 // The parts one after another in a text of their exact length.
 [[nodiscard]] wchar_t* joined(std::initializer_list<Text> parts);
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The built launcher's form, read with binutils and icoutils; then a second build in another tree, which must be
 # the same file and hold neither tree's path.
-# usage: executable.sh <source directory> <launcher> <scratch tree for the second build>
+# usage: executable.sh <source directory> <launcher> <the icon the build was given> <scratch tree for the second build>
 set -euo pipefail
-source_dir=$1 exe=$2 tree=$3
+source_dir=$1 exe=$2 ico=$3 tree=$4
 status=0
 differs() {  # what, expected, actual
   diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || { echo "^ $1" >&2; status=1; }
@@ -21,7 +21,8 @@ differs "relocations present, no delay-load imports" "1 0" \
   "$(awk '/Base Relocation Directory/ { r = $3 != "00000000" } /Delay Import Directory/ { d = $3 != "00000000" } END { print r, d }' <<<"$headers")"
 
 # Windows XP refuses a program that imports a function it lacks: every import must be on the allowed list with
-# a documented minimum of at most 5.1. (CreateProcessW shows that the import table was read at all.)
+# a documented minimum of at most 5.1, and the list holds KERNEL32.dll alone: no runtime's DLL. (CreateProcessW
+# shows that the import table was read at all.)
 imports=$(awk '/DLL Name:/ { dll = $3 } dll != "" && /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print dll, $3 }' <<<"$headers")
 allowed=$(awk '!/^#/ && NF == 3 && $3 <= 5.1 { print $1, $2 }' "$source_dir/tests/allowed-imports.txt")
 differs "imports not allowed for Windows XP (tests/allowed-imports.txt)" "" \
@@ -30,7 +31,7 @@ grep -qx 'KERNEL32.dll CreateProcessW' <<<"$imports" || { echo "no import table 
 size=$(stat -c %s "$exe")
 [ "$size" -le 90112 ] || { echo "the launcher is $size bytes, more than 88 KiB" >&2; status=1; }
 
-ico=$source_dir/resources/quorventine.ico manifest=$source_dir/resources/quorventine.manifest
+manifest=$source_dir/resources/quorventine.manifest
 differs "resources: the icon, its group IDI_APP and the manifest, in English (United States)" "$(cat <<'END'
 --type=3 --name=1 --language=1033 [type=icon size=67624]
 --type=14 --name='IDI_APP' --language=1033 [type=group_icon size=20]
@@ -40,13 +41,13 @@ END
 differs "the icon file: one 128 x 128 image of 32 bits" "--icon --index=1 --width=128 --height=128 --bit-depth=32 --palette-size=0" "$(icotool -l "$ico")"
 # The group is the file's header and directory entry with the image's resource id in place of its offset.
 cmp <(wrestool -x --raw -t 14 "$exe") <({ head -c 18 "$ico"; printf '\1\0'; }) || status=1
-cmp <(wrestool -x --raw -t 3 "$exe") <(tail -c +23 "$ico") || status=1
+cmp <(wrestool -x --raw -t 3 "$exe") <(tail -c +$(($(od -An -tu4 -j18 -N4 "$ico") + 1)) "$ico" | head -c 67624) || status=1
 cmp <(wrestool -x --raw -t 24 "$exe") "$manifest" || status=1
 grep -q 'level="asInvoker" uiAccess="false"' "$manifest" || { echo "the manifest must ask for asInvoker" >&2; status=1; }
 
 rm -rf "$tree"
 cmake -S "$source_dir" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DQUORVENTINE_ICON="$ico" >/dev/null
 cmake --build "$tree" --target quorventine -j "$(nproc)" >/dev/null
 cmp "$exe" "$tree/dist/quorventine.exe" || { echo "two builds differ" >&2; status=1; }
 for path in "$source_dir" "$tree" "$(dirname "$(dirname "$exe")")"; do
