@@ -33,6 +33,3 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_test(NAME fuzz_command_line COMMAND sh -c "mkdir -p fuzz-corpus && exec $<TARGET_FILE:command_line_fuzz> \
     -max_total_time=${FUZZ_SECONDS} -max_len=512 -print_final_stats=1 fuzz-corpus ${CMAKE_SOURCE_DIR}/tests/fuzz-seeds")
 endif()
-
-# A product icon that the executable cannot carry stops the build with what is wrong with it.
-add_test(NAME icon_check COMMAND ${CMAKE_SOURCE_DIR}/tests/icon_check.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/icon-check)

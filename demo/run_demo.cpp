@@ -32,24 +32,29 @@ int wmain(int argc, wchar_t** argv) {
       L"report.txt --title \"Q3 figures\" Z\u00FCrich \u0141\u00F3d\u017A \u6771\u4EAC C:\\data\\";
   show("install directory:", install);
 
-  // Quoted, as the shell writes it; then without quotes, as a registry entry may have it, though the install
-  // directory's name holds blanks. Both start the application beside the launcher with the same arguments.
-  DWORD exit_code = 0;
+  // Two launches made together, as when two documents are opened at once: the path quoted, as the shell writes it,
+  // and unquoted, as a registry entry may have it, though the install directory's name holds blanks. Both start the
+  // application beside the launcher with the same arguments, the second 3 s after the first.
+  std::vector<HANDLE> launchers;
   for (const std::wstring& command_line : {L"\"" + launcher + L"\" " + arguments, launcher + L" " + arguments}) {
-    show("\nlauncher command line:", command_line);
-    HANDLE process = quorventine::start_process(launcher, command_line, cwd);
-    if (process == nullptr) {
+    show("launcher command line:", command_line);
+    launchers.push_back(quorventine::start_process(launcher, command_line, cwd));
+    if (launchers.back() == nullptr) {
       std::printf("could not start the launcher (error %lu)\n", GetLastError());
       return 1;
     }
+  }
+  DWORD exit_code = 0;
+  for (HANDLE process : launchers) {
     const quorventine::Outcome outcome = quorventine::finish(process);
-    std::printf("launcher exit code:     %lu, after %llu ms (it holds the launch lock 3 s)\n", outcome.exit_code,
-                outcome.run_ms);
+    std::printf("launcher exit code:     %lu, after %.1f s (its turn, then its 3 s hold)\n", outcome.exit_code,
+                outcome.run_ms / 1000.0);
     exit_code |= outcome.exit_code;
-    const std::vector<quorventine::Record> records = quorventine::read_records(install);
-    if (records.empty()) continue;
-    const quorventine::Record& record = records.back();
-    std::printf("application received:\n");
+  }
+  const std::vector<quorventine::Record> records = quorventine::read_records(install);
+  for (const quorventine::Record& record : records) {
+    std::printf("\napplication started %.1f s after the first, and received:\n",
+                static_cast<double>(record.created - records[0].created) / (1000.0 * quorventine::ticks_per_ms));
     show("  command line:", record.command_line);
     show("  PATH begins:", record.path.substr(0, 120) + (record.path.size() > 120 ? L"..." : L""));
     show("  current directory:", record.current_directory);

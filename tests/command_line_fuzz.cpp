@@ -11,9 +11,7 @@
 
 namespace {
 
-void require(bool holds) {
-  if (!holds) std::abort();
-}
+void require(bool holds) { if (!holds) std::abort(); }
 
 }  // namespace
 

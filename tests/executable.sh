@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The built launcher's form, read with binutils and icoutils; then a second build in another tree, which must be
-# the same file and hold neither tree's path.
+# The built launcher's form, read with binutils and icoutils; the build's check of the icon it is given; then a
+# second build in another tree, which must be the same file and hold neither tree's path.
 # usage: executable.sh <source directory> <launcher> <the icon the build was given> <scratch tree for the second build>
 set -euo pipefail
 source_dir=$1 exe=$2 ico=$3 tree=$4
@@ -38,12 +38,27 @@ differs "resources: the icon, its group IDI_APP and the manifest, in English (Un
 --type=24 --name=1 --language=1033 [size=346]
 END
 )" "$(wrestool -l "$exe" | sed 's/offset=0x[0-9a-f]* //')"
-differs "the icon file: one 128 x 128 image of 32 bits" "--icon --index=1 --width=128 --height=128 --bit-depth=32 --palette-size=0" "$(icotool -l "$ico")"
 # The group is the file's header and directory entry with the image's resource id in place of its offset.
 cmp <(wrestool -x --raw -t 14 "$exe") <({ head -c 18 "$ico"; printf '\1\0'; }) || status=1
 cmp <(wrestool -x --raw -t 3 "$exe") <(tail -c +$(($(od -An -tu4 -j18 -N4 "$ico") + 1)) "$ico" | head -c 67624) || status=1
 cmp <(wrestool -x --raw -t 24 "$exe") "$manifest" || status=1
 grep -q 'level="asInvoker" uiAccess="false"' "$manifest" || { echo "the manifest must ask for asInvoker" >&2; status=1; }
+
+# An icon that the executable cannot carry stops the build, saying what is wrong: each bad file is the drawn icon
+# with a few bytes changed.
+rejected() {  # name, offset, bytes (printf escapes) written there, what the message must say
+  local bad=$tree-$1.ico message
+  cp "$source_dir/resources/quorventine.ico" "$bad"
+  printf "$3" | dd of="$bad" bs=1 seek="$2" conv=notrunc status=none
+  ! message=$(cmake -DICON="$bad" -DCOPY="$bad.copy" -P "$source_dir/cmake/check_icon.cmake" 2>&1) &&
+    grep -qF "$4" <<<"$(tr -s ' \n' ' ' <<<"$message")" || { echo "$1: not rejected with \"$4\": $message" >&2; status=1; }
+}
+rejected not_an_icon 0 'PK' 'it is not an icon file'
+rejected several_images 4 '\2' 'it holds 2 images'
+rejected another_size 26 '\100' 'its image is 64 x 128 pixels'
+rejected another_depth 36 '\10' 'its image has 8 bits per pixel'
+rejected png_compressed 22 '\211PNG\r\n\32\n' 'its image is PNG-compressed'
+rejected cut_short 14 '\377\377' 'its image lies outside the file'
 
 rm -rf "$tree"
 cmake -S "$source_dir" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Lays out a demo install tree (the launcher, the sample application at bin\quorventine.exe, its library in lib)
-# whose name holds letters of several scripts, and runs one launch on it under Wine.
+# whose name holds letters of several scripts, and runs two launches on it at once under Wine.
 set -euo pipefail
 build=$1
 demo=$build/demo
