@@ -111,6 +111,7 @@ const LaunchCase launch_cases[] = {
     {.name = "no_arguments", .install = L"none", .blanks = L"", .arguments = L""},
     {.name = "blanks_and_tabs", .install = L"blanks", .blanks = L" \t  ", .arguments = L"a  b\t"},
     {.name = "quotes_backslashes_high_bytes", .install = L"bytes", .arguments = L"\"x y\" \\\\srv\\\"q\\\" café ü\u00A0!"},
+    {.name = "unquoted_path", .install = L"unquoted", .program = L"@\\start.exe", .arguments = L"a b"},
     {.name = "doubled_backslash", .install = L"doubled", .program = L"\"@\\\\start.exe\"", .arguments = L"y",
      .derived = L"@\\"},
     {.name = "relative_dot", .install = L"dot", .program = L"\".\\start.exe\"", .arguments = L"z",
