@@ -20,17 +20,14 @@ constexpr DWORD hold_ms = 3000;
 // Read and write stay shared; delete does not, so nobody removes a lock while it is held or tested.
 constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-[[nodiscard]] std::uint64_t ticks(const FILETIME& time) {
-  return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
-}
-
 // GetTickCount64 came with Windows Vista. XP's GetTickCount wraps after 49.7 days, which makes the start look later:
 // only files that nobody holds are judged by it.
 [[nodiscard]] std::uint64_t system_started() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   const auto tick_count_64 = kernel32_function<ULONGLONG(WINAPI*)()>("GetTickCount64");
-  return system_start(ticks(now), tick_count_64 != nullptr ? tick_count_64() : GetTickCount());
+  const std::uint64_t uptime_ms = tick_count_64 != nullptr ? tick_count_64() : GetTickCount();
+  return system_start(joined_halves(now.dwHighDateTime, now.dwLowDateTime), uptime_ms);
 }
 
 // What stands at the name right after a refused create or delete. Read at once, before anything overwrites the error.
@@ -51,7 +48,9 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
   if (file == INVALID_HANDLE_VALUE) return {GetLastError() == ERROR_SHARING_VIOLATION ? Seen::held : Seen::nothing};
   BY_HANDLE_FILE_INFORMATION info;
   const bool leftover = GetFileInformationByHandle(file, &info) != 0 &&
-                        left_from_before_start(ticks(info.ftLastWriteTime), system_started());
+                        left_from_before_start(
+                            joined_halves(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime),
+                            system_started());
   CloseHandle(file);  // before the delete, which our own read handle would refuse
   if (!leftover) return {Seen::held};
   if (DeleteFileW(path)) return {Seen::leftover_delete};
@@ -109,9 +108,8 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
   if (!identify(application, file)) return nullptr;
   constexpr Text prefix = L"Local\\quorventine-";
   wchar_t name[prefix.size() + 8 + 1 + 16 + 1];
-  wchar_t* end = name;
-  for (const wchar_t unit : prefix) *end++ = unit;
-  end = hex(file.volume_serial, 8, end);
+  join({prefix}, name);
+  wchar_t* end = hex(file.volume_serial, 8, name + prefix.size());
   *end++ = L'-';
   *hex(file.index, 16, end) = L'\0';
   // None where the name is another kind of object's, or a mutex that this user may not open (an elevated

@@ -1,14 +1,6 @@
 #include "system.hpp"
 
-#include <cstdint>
-
 namespace quorventine {
-
-namespace {
-
-[[nodiscard]] std::uint64_t joined_halves(DWORD high, DWORD low) { return std::uint64_t{high} << 32 | low; }
-
-}  // namespace
 
 wchar_t* new_text(std::size_t length) {
   void* const room = length < SIZE_MAX / sizeof(wchar_t) - 1

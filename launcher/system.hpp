@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 
 #include "command_line.hpp"
@@ -22,6 +23,9 @@ namespace quorventine {
 
 // The parts one after another in a text of their exact length.
 [[nodiscard]] wchar_t* joined(std::initializer_list<Text> parts);
+
+// Windows hands 64-bit numbers (file indexes, sizes, times) over in two 32-bit halves.
+[[nodiscard]] inline std::uint64_t joined_halves(DWORD high, DWORD low) { return std::uint64_t{high} << 32 | low; }
 
 // False where the file cannot be opened, or its file system does not tell it apart from others.
 [[nodiscard]] bool identify(const wchar_t* path, FileIdentity& identity);
