@@ -5,9 +5,7 @@
 set -euo pipefail
 source_dir=$1 exe=$2 ico=$3 tree=$4
 status=0
-differs() {  # what, expected, actual
-  diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || { echo "^ $1" >&2; status=1; }
-}
+differs() { diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || { echo "^ $1" >&2; status=1; }; }  # what, expected, actual
 
 headers=$(i686-w64-mingw32-objdump -p "$exe")
 differs "headers: 32-bit GUI program for Windows XP and later, no link timestamp" "$(printf '%s\n' \
