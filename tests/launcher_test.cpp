@@ -31,10 +31,11 @@ void make_install(const std::wstring& dir, bool with_application = true) {
   return start_process(install + L"\\start.exe", L"\"" + install + L"\\start.exe\"", install);
 }
 
-// The records of an install once its application has started, waiting up to 2 s for it.
+// The records of an install once its application has started, waiting for it up to a hold.
 [[nodiscard]] std::vector<Record> records_once_started(const std::wstring& install) {
   std::vector<Record> records;
-  for (int waited = 0; records.empty() && waited < 2000; ++waited, Sleep(1)) records = read_records(install);
+  for (const ULONGLONG since = now(); records.empty() && (now() - since) / ticks_per_ms < hold_ms; Sleep(1))
+    records = read_records(install);
   return records;
 }
 
@@ -271,7 +272,9 @@ TEST(Lock, LaunchesAreSpacedWhateverStandsAtTheLockPath) {
   }
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const std::vector<Record> first = records_once_started(cases[i].install);
-    EXPECT_TRUE(!first.empty() && (first[0].created - started[i]) / ticks_per_ms < 1000) << "at once: " << i;
+    // A launcher that waits when it should not waits a hold at least, or a refusal's bound. Well short of that, a
+    // start counts as at once even on a shared machine that a burst of Wine processes slows for a second.
+    EXPECT_LT(first.empty() ? hold_ms : (first[0].created - started[i]) / ticks_per_ms, hold_ms - 1000) << cases[i].install;
     scanners.push_back(CreateFileW((cases[i].install + L"\\quorventine.lock").c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(scanners.back() != INVALID_HANDLE_VALUE, cases[i].opened) << cases[i].install;
@@ -291,7 +294,8 @@ TEST(Lock, LaunchesAreSpacedWhateverStandsAtTheLockPath) {
 // Timed, so it runs alone. A launcher waits while the lock is held: by a lock file of this boot made by hand, or by
 // a launcher in its hold, on the lock file or (a folder at the lock path) on the session's lock. Once the lock goes
 // (deleted by hand; its holder ended by End task, a job closed with kill-on-close, a crash), the launcher starts the
-// application within a poll and a process start (about 150 ms under Wine in an emulator).
+// application within a poll and a process start: about 150 ms under Wine, and well before the end of the hold that
+// the holder had left (about 2 s), even on a shared machine that is slow for a moment.
 TEST(LockHandoff, WaitingLauncherStartsOnceTheLockGoes) {
   for (const std::wstring held_by : {L"hand-made file", L"launcher", L"launcher in session"}) {
     const std::wstring install = L"Q:\\lock\\" + held_by, lock = install + L"\\quorventine.lock";
@@ -313,7 +317,7 @@ TEST(LockHandoff, WaitingLauncherStartsOnceTheLockGoes) {
     EXPECT_EQ(finish(next).exit_code, 0u);
     const std::vector<Record> records = read_records(install);
     ASSERT_FALSE(records.empty());
-    EXPECT_LT((records.back().created - ended) / ticks_per_ms, 100u + 250u) << "a poll and a process start";
+    EXPECT_LT((records.back().created - ended) / ticks_per_ms, 1000u) << "a poll and a process start";
   }
 }
 
