@@ -3,6 +3,7 @@
 # make test   every test: native unit tests and fuzzing (sanitized), then the real executable under Wine
 # make fuzz   the fuzz target alone, for SECONDS (600 unless given)
 # make bench  the benchmark under Wine (a few minutes); writes bench/results.md and bench/burst16.svg
+#             (PREVIOUS=path/to/quorventine.exe: an earlier launcher measured beside this one)
 BUILD   := build
 NATIVE  := $(BUILD)/native
 WIN     := $(BUILD)/win
@@ -44,7 +45,7 @@ test: dist/quorventine.exe $(NATIVE)/CMakeCache.txt
 
 bench: dist/quorventine.exe
 	cmake --build $(WIN) --target sample_app floor bench -j $(JOBS)
-	@tools/bench.sh $(WIN)
+	@tools/bench.sh $(WIN) $(abspath $(PREVIOUS))
 
 # The fuzz target alone, for longer than the 20 s that `make test` gives it.
 fuzz: $(NATIVE)/CMakeCache.txt

@@ -5,7 +5,7 @@
 // processes, so tools/bench.sh measures the CPU of a waiting launcher from the Linux side.)
 //
 // usage: bench <output directory>   (QV_LAUNCHER, QV_FLOOR and QV_PROBE name the launcher, the floor program
-// and the sample application)
+// and the sample application; QV_PREVIOUS, where set, an earlier launcher measured in the same rounds)
 #include <windows.h>
 
 #include <algorithm>
@@ -25,6 +25,7 @@ using quorventine::ticks_per_ms;
 const std::wstring launcher_exe = quorventine::full_path_from_environment(L"QV_LAUNCHER");
 const std::wstring floor_exe = quorventine::full_path_from_environment(L"QV_FLOOR");
 const std::wstring probe_exe = quorventine::full_path_from_environment(L"QV_PROBE");
+const std::wstring previous_exe = quorventine::full_path_from_environment(L"QV_PREVIOUS");
 const std::wstring root = L"Q:\\bench";
 
 [[nodiscard]] double median(std::vector<double> values) {
@@ -39,12 +40,14 @@ const std::wstring root = L"Q:\\bench";
 
 [[nodiscard]] double ms_between(ULONGLONG from, ULONGLONG to) { return static_cast<double>(to - from) / ticks_per_ms; }
 
-// An install tree with the launcher as start.exe, the floor as floor.exe and the sample application.
+// An install tree with the launcher as start.exe, the floor as floor.exe, an earlier launcher (where given) as
+// previous.exe and the sample application.
 [[nodiscard]] std::wstring fresh_install(const std::wstring& name) {
   static int serial = 0;
   const std::wstring dir = root + L"\\" + name + L"-" + std::to_wstring(++serial);
   if (!quorventine::make_install(dir, launcher_exe, probe_exe) ||
-      !CopyFileW(floor_exe.c_str(), (dir + L"\\floor.exe").c_str(), FALSE)) {
+      !CopyFileW(floor_exe.c_str(), (dir + L"\\floor.exe").c_str(), FALSE) ||
+      (!previous_exe.empty() && !CopyFileW(previous_exe.c_str(), (dir + L"\\previous.exe").c_str(), FALSE))) {
     std::fprintf(stderr, "cannot make %ls\n", dir.c_str());
   }
   return dir;
@@ -61,24 +64,28 @@ const std::wstring root = L"Q:\\bench";
 }
 
 struct StartTimes {
-  std::vector<double> direct, floor, launcher, in_session;
+  std::vector<double> direct, floor, launcher, in_session, previous;
 };
 
-// The application started directly, through the floor, through the launcher, and through the launcher where no
-// lock file can be had (a folder at the lock path: it takes the install's mutex in the session instead), in turn,
-// each round in another order; the first round warms the caches and is not counted.
+// The application started directly, through the floor, through the launcher, through the launcher where no lock
+// file can be had (a folder at the lock path: it takes the install's mutex in the session instead), and through the
+// earlier launcher where given, in turn, each round in another order; the first round warms the caches and is not
+// counted.
 [[nodiscard]] StartTimes measure_start(int rounds) {
   StartTimes times;
+  const int kinds = previous_exe.empty() ? 4 : 5;
   for (int round = -1; round < rounds; ++round) {
     const std::wstring install = fresh_install(L"start"), no_lock_file = fresh_install(L"session");
     CreateDirectoryW((no_lock_file + L"\\quorventine.lock").c_str(), nullptr);
-    for (int k = 0; k < 4; ++k) {
-      const int which = (round + 4 + k) % 4;
-      const wchar_t* const file[] = {L"\\bin\\quorventine.exe", L"\\floor.exe", L"\\start.exe", L"\\start.exe"};
+    for (int k = 0; k < kinds; ++k) {
+      const int which = (round + kinds + k) % kinds;
+      const wchar_t* const file[] = {L"\\bin\\quorventine.exe", L"\\floor.exe", L"\\start.exe", L"\\start.exe",
+                                     L"\\previous.exe"};
       const std::wstring& dir = which == 3 ? no_lock_file : install;
       const double ms = time_to_application(dir + file[which], dir);
-      std::vector<double>* const kinds[] = {&times.direct, &times.floor, &times.launcher, &times.in_session};
-      if (round >= 0) kinds[which]->push_back(ms);
+      std::vector<double>* const measured[] = {&times.direct, &times.floor, &times.launcher, &times.in_session,
+                                               &times.previous};
+      if (round >= 0) measured[which]->push_back(ms);
     }
   }
   return times;
@@ -195,6 +202,11 @@ int wmain(int argc, wchar_t** argv) {
   const double in_session = median(start.in_session);
   std::snprintf(line, sizeof line, "%.0f ms vs floor %.0f ms: ratio %.2f", in_session, floor, in_session / floor);
   row("Start where no lock file can be had vs the floor (medians)", "ratio <= 1.10");
+  if (!start.previous.empty()) {
+    const double previous = median(start.previous);
+    std::snprintf(line, sizeof line, "%.0f ms vs floor %.0f ms: ratio %.2f", previous, floor, previous / floor);
+    row("Start through the previous launcher vs the floor, same rounds", "-");
+  }
   std::snprintf(line, sizeof line, "%.0f ms vs direct %.0f ms: ratio %.2f", launcher, direct, launcher / direct);
   row("Start through the launcher vs direct (medians)", "about 2: one more process");
 

@@ -16,9 +16,9 @@ namespace {
   return Text(path.data(), separator);
 }
 
-}  // namespace
-
-std::size_t path_end(Text command_line, std::size_t from) {
+// Where the program's path may end, scanning from `from` (which stands outside quotes): at the first blank or
+// control character outside quotes, or at the end of the line.
+[[nodiscard]] std::size_t path_end(Text command_line, std::size_t from) {
   std::size_t i = from;
   for (bool in_quotes = false; i < command_line.size() && (in_quotes || !is_blank(command_line[i])); ++i) {
     if (command_line[i] == L'"') in_quotes = !in_quotes;
@@ -26,17 +26,13 @@ std::size_t path_end(Text command_line, std::size_t from) {
   return i;
 }
 
-std::size_t blanks_end(Text command_line, std::size_t at) {
+[[nodiscard]] std::size_t blanks_end(Text command_line, std::size_t at) {
   while (at < command_line.size() && is_blank(command_line[at])) ++at;
   return at;
 }
 
-Text arguments_after(Text command_line, std::size_t end) {
-  command_line.remove_prefix(blanks_end(command_line, end));
-  return command_line;
-}
-
-std::size_t read_path(Text written, wchar_t* out) {
+// Part of a written path as Windows reads it, into out, which holds written.size() units; returns how many it wrote.
+[[nodiscard]] std::size_t read_path(Text written, wchar_t* out) {
   std::size_t length = 0;
   for (const wchar_t unit : written) {
     if (unit != L'"') out[length++] = unit == L'/' ? L'\\' : unit;
@@ -44,9 +40,36 @@ std::size_t read_path(Text written, wchar_t* out) {
   return length;
 }
 
+}  // namespace
+
+PathEnd first_path_end(Text command_line, wchar_t* room) {
+  const std::size_t end = path_end(command_line, 0);
+  return {end, read_path(Text(command_line.data(), end), room)};
+}
+
+bool next_path_end(Text command_line, PathEnd& at, wchar_t* room) {
+  const bool quoted = !command_line.empty() && command_line[0] == L'"';
+  if (quoted || at.end == command_line.size()) return false;
+  const std::size_t from = at.end;
+  at.end = path_end(command_line, blanks_end(command_line, from));
+  at.length += read_path(Text(command_line.data() + from, at.end - from), room + at.length);
+  return true;
+}
+
+Text arguments_after(Text command_line, std::size_t end) {
+  command_line.remove_prefix(blanks_end(command_line, end));
+  return command_line;
+}
+
 bool lacks_extension(Text path) {
   const std::size_t separator = path.rfind(L'\\');
   return path.find(L'.', separator == Text::npos ? 0 : separator + 1) == Text::npos;
+}
+
+bool is_own_file_text(Text path, Text own_file) {
+  if (own_file.size() < path.size() || Text(own_file.data(), path.size()) != path) return false;
+  const Text added(own_file.data() + path.size(), own_file.size() - path.size());
+  return added.empty() || (lacks_extension(path) && added == program_extension);
 }
 
 std::optional<Text> install_directory(Text written_path, bool names_own_file, Text own_file) {

@@ -17,23 +17,35 @@ using Text = std::wstring_view;
 inline constexpr Text application_file = L"\\bin\\quorventine.exe";
 inline constexpr Text library_directory = L"\\lib";
 inline constexpr Text lock_file = L"\\quorventine.lock";
+// What Windows adds to a program's name without an extension to find it.
+inline constexpr Text program_extension = L".exe";
 
-// Where the program's path on the command line may end, scanning from `from` (which stands outside quotes): at
-// the first blank or control character outside quotes, or at the end of the line.
-[[nodiscard]] std::size_t path_end(Text command_line, std::size_t from = 0);
+// One place where the launcher's path may end on its command line, with the path read up to there (quotes dropped
+// wherever they stand, as no file name holds one, and '/' taken for '\\') at the start of the caller's room, which
+// holds the whole line read as one path and a terminator.
+struct PathEnd {
+  std::size_t end;     // on the command line; the arguments follow
+  std::size_t length;  // of the path read into the room
+};
 
-// Past the blanks that stand from `at` on.
-[[nodiscard]] std::size_t blanks_end(Text command_line, std::size_t at);
+// The first place: the first blank or control character outside quotes, or the end of the line.
+[[nodiscard]] PathEnd first_path_end(Text command_line, wchar_t* room);
+
+// The next place, reading on into the room: for a path written without quotes, the next blank. Windows reads such a
+// path with blanks (a registry entry written without quotes) up to the first blank at which the text so far names a
+// program, so it may end at any of them. False where there is no later place.
+[[nodiscard]] bool next_path_end(Text command_line, PathEnd& at, wchar_t* room);
 
 // The arguments after a program's path that ends at `end`: the rest of the line without the blanks before it.
 [[nodiscard]] Text arguments_after(Text command_line, std::size_t end);
 
-// Part of a written path as Windows reads it: quotes dropped wherever they stand (no file name holds one) and '/'
-// taken for '\'. Writes into out, which holds written.size() units, and returns how many it wrote.
-[[nodiscard]] std::size_t read_path(Text written, wchar_t* out);
-
 // Whether Windows, finding a program by this path, adds ".exe": when its file name has no extension.
 [[nodiscard]] bool lacks_extension(Text path);
+
+// Whether a path read from the command line is the very text that the system gives for the launcher's own file,
+// with ".exe" added where Windows adds it to find a program. The same text names the same file at that moment on
+// any file system, so no look at the file is needed, and none could tell more.
+[[nodiscard]] bool is_own_file_text(Text path, Text own_file);
 
 // The launcher's path as written counts where it names the launcher's own file, or where the system cannot even say
 // where that file is (own_file empty): then the install directory is that path's directory. Otherwise, and for a

@@ -72,9 +72,11 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
   return file;
 }
 
+// The wait begins with the create: where no lock stands, as at nearly every launch, that one call takes it. Only a
+// refusal leads to a look at what stands at the name.
 [[nodiscard]] HANDLE wait_and_take_lock_file(const wchar_t* path) {
   Refusal refusal;
-  for (Next next = Next::look;;) {
+  for (Next next = Next::create;;) {
     switch (next) {
       case Next::poll:
         Sleep(poll_interval_ms);

@@ -1,6 +1,7 @@
-// Whether the path on the launcher's command line names the launcher's own file. Files are compared, not texts:
-// another letter case, a relative path, an 8.3 short name, a substituted drive, a hard or symbolic link all name
-// the same file.
+// Whether the path on the launcher's command line names the launcher's own file. The text that the system gives for
+// that file names it without a look at the file system (the common launch, as the shell writes it); any other text is
+// compared as a file: another letter case, a relative path, an 8.3 short name, a substituted drive, a hard or
+// symbolic link all name the same file.
 #pragma once
 
 #include <cstddef>

@@ -23,7 +23,7 @@ struct Derivation {
   std::optional<std::wstring> install_dir;  // where that path counts
   bool lacks_extension = false;
   std::wstring own_file = L"D:\\Own Dir\\start.exe";
-  bool names_own_file = true;  // the path as written names the launcher's own file
+  bool same_identity = true;  // what comparing the two files would say, where the texts differ
 };
 
 // Ġ, Ģ and Ŝ (U+0120, U+0122, U+015C) end in the bytes of a blank, a quote and a backslash.
@@ -36,6 +36,7 @@ const Derivation derivations[] = {
     {"root_is_the_current_drive", L"\\start.exe a", L"a", L"\\start.exe", L""},
     {"bare_name_takes_own_directory", L"start a", L"a", L"start", L"D:\\Own Dir", true},
     {"own_file_unknown", L"start.exe", L"", L"start.exe", std::nullopt, false, L"", false},
+    {"other_case_is_other_text", L"c:\\q\\S.EXE", L"", L"c:\\q\\S.EXE", L"C:\\Q", false, L"C:\\Q\\s.exe", false},
     {"own_path_unknown_takes_written_path", L"C:\\Q\\s.exe", L"", L"C:\\Q\\s.exe", L"C:\\Q", false, L"", false},
     {"own_file_not_identified_takes_own_directory", L"C:\\Q\\s.exe", L"", L"C:\\Q\\s.exe", L"D:\\Own Dir", false,
      L"D:\\Own Dir\\start.exe", false},
@@ -52,17 +53,42 @@ class DerivationTest : public testing::TestWithParam<Derivation> {};
 
 TEST_P(DerivationTest, ArgumentsPathAndInstallDirectory) {
   const Derivation& d = GetParam();
-  const std::size_t end = path_end(d.command_line);
-  EXPECT_EQ(arguments_after(d.command_line, end), d.arguments);
-  std::wstring path(end, L'\0');
-  path.resize(read_path(Text(d.command_line.data(), end), path.data()));
+  std::wstring path(d.command_line.size() + 1, L'\0');
+  const PathEnd at = first_path_end(d.command_line, path.data());
+  EXPECT_EQ(arguments_after(d.command_line, at.end), d.arguments);
+  path.resize(at.length);
   EXPECT_EQ(path, d.path);
   EXPECT_EQ(lacks_extension(path), d.lacks_extension);
-  EXPECT_EQ(install_directory(path, d.names_own_file, d.own_file), d.install_dir);
+  // The launcher asks for the identities only where the texts differ.
+  const bool names_own_file = is_own_file_text(path, d.own_file) || d.same_identity;
+  EXPECT_EQ(install_directory(path, names_own_file, d.own_file), d.install_dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, DerivationTest, testing::ValuesIn(derivations),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Where an unquoted path with blanks ends when only its text can say that it names the launcher, as on a file system
+// without file IDs: at the place where it is the system's own name for the launcher's file.
+TEST(LauncherPath, TheOwnFileTextEndsItWithoutAnIdentity) {
+  const std::wstring own = L"C:\\Program Files\\Q\\start.exe";
+  const struct { const char* fault; std::wstring line, own_file, arguments; } cases[] = {
+      {"the own file's text not tried at a later blank", own + L" doc.txt", own, L"doc.txt"},
+      {"\".exe\" not added as Windows adds it", L"C:\\Program Files\\Q\\start doc.txt", own, L"doc.txt"},
+      {"another text taken for the own file's", own + L" doc.txt", L"C:\\Program Files\\Q\\other.exe",
+       L"Files\\Q\\start.exe doc.txt"},
+      {"a quoted path read on past its quotes", L"\"C:\\Program\" Files\\Q\\start.exe doc.txt", own,
+       L"Files\\Q\\start.exe doc.txt"},
+  };
+  for (const auto& c : cases) {
+    std::wstring room(c.line.size() + 1, L'\0');
+    PathEnd at = first_path_end(c.line, room.data());
+    const std::size_t first_end = at.end;
+    bool named;
+    do named = is_own_file_text(Text(room.data(), at.length), c.own_file);
+    while (!named && next_path_end(c.line, at, room.data()));
+    EXPECT_EQ(arguments_after(c.line, named ? at.end : first_end), c.arguments) << c.fault;
+  }
+}
 
 // Each row is a run of looks at the lock path with what the wait does after each, named for the fault it catches.
 TEST(LockWait, NoRefusalIsWaitedForEverAndEachStartsFresh) {
