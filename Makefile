@@ -1,4 +1,5 @@
-# make        builds dist/quorventine.exe (ICON=path/to/app.ico: with the product's own icon in place of ours)
+# make        builds dist/quorventine.exe (ICON=path/to/app.ico: with the product's own icon in place of ours) and
+#             dist/quorventine-check.zip, the check program that runs the behaviour cases on any Windows
 # make demo   runs the launcher on a demo install tree under Wine and shows what the application received
 # make test   every test: native unit tests and fuzzing (sanitized), then the real executable under Wine
 # make fuzz   the fuzz target alone, for SECONDS (600 unless given)
@@ -10,10 +11,10 @@ WIN     := $(BUILD)/win
 JOBS    := $(shell nproc)
 ICON_FILE = $(or $(ICON),resources/quorventine.ico)
 
-.PHONY: all setup demo test fuzz bench clean
+.PHONY: all setup demo test fuzz bench clean dist/quorventine-check.zip
 .DEFAULT_GOAL := all
 
-all: dist/quorventine.exe
+all: dist/quorventine.exe dist/quorventine-check.zip
 
 setup:
 	@tools/setup.sh
@@ -33,11 +34,17 @@ dist/quorventine.exe: setup $(WIN)/CMakeCache.txt
 	@cp $(WIN)/dist/quorventine.exe $@
 	@echo "dist/quorventine.exe: $$(stat -c %s $@) bytes"
 
+# The check program with the launcher under test and the probes, for any Windows.
+dist/quorventine-check.zip: dist/quorventine.exe
+	cmake --build $(WIN) --target check_zip -j $(JOBS)
+	@cp $(WIN)/dist/quorventine-check.zip $@
+	@echo "$@: $$(stat -c %s $@) bytes"
+
 demo: dist/quorventine.exe
 	cmake --build $(WIN) --target sample_app run_demo -j $(JOBS)
 	@tools/demo.sh $(WIN)
 
-test: dist/quorventine.exe $(NATIVE)/CMakeCache.txt
+test: dist/quorventine.exe dist/quorventine-check.zip $(NATIVE)/CMakeCache.txt
 	cmake --build $(NATIVE) -j $(JOBS)
 	cmake --build $(WIN) -j $(JOBS)
 	ctest --test-dir $(NATIVE) --output-on-failure

@@ -40,15 +40,23 @@ if(NOT QUORVENTINE_TESTS)
   return()
 endif()
 
-set(static_runtime -static -static-libgcc -static-libstdc++)
+# Runtime linked in and symbols stripped: the check's zip holds no MinGW DLL, and stays small.
+set(static_runtime -static -static-libgcc -static-libstdc++ -s)
 # Windows programs among the tests run under Wine, in the build tree's own prefix.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/wine.sh)
 
-# The sample application doubles as the probe that the tests put at bin\quorventine.exe.
+set(INSTALL_GTEST OFF)
+set(BUILD_GMOCK OFF)
+set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
+add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# The sample application doubles as the probe that the check puts at bin\quorventine.exe. The check program runs
+# the cases of tests/ on any Windows from 7 on: its runtime is linked in, and it imports nothing later.
 add_executable(sample_app demo/sample_app.cpp)
 add_executable(run_demo demo/run_demo.cpp)
 add_executable(bench bench/bench.cpp)
-foreach(program sample_app run_demo bench)
+add_executable(check demo/check.cpp demo/check_platform.cpp tests/check_cases.cpp)
+foreach(program sample_app run_demo bench check)
   target_include_directories(${program} PRIVATE demo)
   target_compile_options(${program} PRIVATE ${warnings})
   target_link_options(${program} PRIVATE ${static_runtime})
@@ -59,9 +67,13 @@ set_target_properties(sample_lib PROPERTIES PREFIX "")
 target_compile_options(sample_lib PRIVATE ${warnings})
 target_link_options(sample_lib PRIVATE ${static_runtime})
 add_dependencies(sample_app sample_lib)
-# wmain: the demo's install directory and the bench's output directory may have any name.
+# wmain: the demo's install directory, the bench's output directory and the check's arguments may have any name.
 target_link_options(run_demo PRIVATE -municode)
 target_link_options(bench PRIVATE -municode)
+target_link_options(check PRIVATE -municode)
+target_link_libraries(check PRIVATE gtest advapi32)
+set_target_properties(check PROPERTIES OUTPUT_NAME quorventine-check CXX_STANDARD 20)  # rows name their fields
+target_compile_definitions(check PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601)
 
 # The benchmark's floor: no runtime at all, so nothing may turn its loops into calls of memcpy or memset.
 add_executable(floor WIN32 bench/floor.cpp)
@@ -70,54 +82,54 @@ target_compile_options(floor PRIVATE ${warnings} -Os -ffreestanding -fno-tree-lo
 target_link_options(floor PRIVATE -nostdlib -nostartfiles -Wl,-e,_floor_start@0 -s)
 target_link_libraries(floor PRIVATE kernel32)
 
-set(INSTALL_GTEST OFF)
-set(BUILD_GMOCK OFF)
-set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
-add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+# The probe and its library for 64-bit Windows, the commonest real application, from the x86-64 compiler: one build
+# tree holds one target's compiler, so these two are compiled directly.
+find_program(X64_CXX NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++ REQUIRED)
+set(x64_flags -std=c++17 -O2 -Wall -Wextra -Werror ${static_runtime} -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+set(x64 ${CMAKE_BINARY_DIR}/x64)
+add_custom_command(OUTPUT ${x64}/sample_lib.dll
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${x64}
+  COMMAND ${X64_CXX} ${x64_flags} -shared -o ${x64}/sample_lib.dll ${CMAKE_SOURCE_DIR}/demo/sample_lib.cpp
+  DEPENDS demo/sample_lib.cpp)
+add_custom_command(OUTPUT ${x64}/quorventine.exe
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${x64}
+  COMMAND ${X64_CXX} ${x64_flags} -I${CMAKE_SOURCE_DIR}/demo -o ${x64}/quorventine.exe ${CMAKE_SOURCE_DIR}/demo/sample_app.cpp
+  DEPENDS demo/sample_app.cpp demo/harness.hpp demo/record.hpp)
 
-add_executable(launcher_test tests/launcher_test.cpp)
-target_include_directories(launcher_test PRIVATE demo)
-target_link_libraries(launcher_test PRIVATE gtest_main)
-target_compile_options(launcher_test PRIVATE ${warnings})
-set_target_properties(launcher_test PROPERTIES CXX_STANDARD 20)  # the launch table's rows name their fields
-target_link_options(launcher_test PRIVATE ${static_runtime})
-add_dependencies(launcher_test quorventine sample_app)
+# dist/quorventine-check.zip: one folder with the check, the launcher under test and the probes, as a packager
+# unpacks it on Windows.
+set(check_dir ${CMAKE_BINARY_DIR}/quorventine-check)
+set(check_zip ${CMAKE_BINARY_DIR}/dist/quorventine-check.zip)
+add_custom_command(OUTPUT ${check_zip}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${check_dir}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${check_dir}/x86 ${check_dir}/x64
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:check> $<TARGET_FILE:quorventine> ${check_dir}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:sample_app> ${check_dir}/x86/quorventine.exe
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:sample_lib> ${check_dir}/x86
+  COMMAND ${CMAKE_COMMAND} -E copy ${x64}/quorventine.exe ${x64}/sample_lib.dll ${check_dir}/x64
+  COMMAND ${CMAKE_COMMAND} -E tar cf ${check_zip} --format=zip --mtime=2000-01-01 quorventine-check
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  DEPENDS check quorventine sample_app sample_lib ${x64}/quorventine.exe ${x64}/sample_lib.dll
+  COMMENT "Packing ${check_zip}")
+add_custom_target(check_zip ALL DEPENDS ${check_zip})
 
-set(scratch ${CMAKE_BINARY_DIR}/scratch)  # drive Q: of the tests
-set(wine_environment
-  WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
-  QV_SCRATCH=${scratch}
-  QV_LAUNCHER=$<TARGET_FILE:quorventine>
-  QV_PROBE=$<TARGET_FILE:sample_app>
-  QV_LIBRARY=$<TARGET_FILE:sample_lib>)
-
+# The Wine prefixes: the check's own, which maps no drive of ours, and the demo's and benchmark's.
+set(check_prefix ${CMAKE_BINARY_DIR}/check-prefix)
 add_test(NAME wine_start COMMAND ${CMAKE_SOURCE_DIR}/tools/wine.sh start)
 add_test(NAME wine_stop COMMAND ${CMAKE_SOURCE_DIR}/tools/wine.sh stop)
-set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_environment}")
-set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_environment}")
+set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT WINEPREFIX=${check_prefix})
+set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT WINEPREFIX=${check_prefix})
 
-# Independent groups run side by side, as every successful launch holds 3 s.
-function(wine_test name filter locale)
-  add_test(NAME wine_${name} COMMAND launcher_test --gtest_filter=${filter})
-  # A filter that no test matches any longer (a renamed suite) must not pass unnoticed.
-  set_tests_properties(wine_${name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${wine_environment};LC_ALL=${locale}"
-    FAIL_REGULAR_EXPRESSION "Running 0 tests")
-endfunction()
-wine_test(launch */Launch.* C.UTF-8)
-wine_test(launch_cp932 */Launch.* ja_JP.UTF-8)
-wine_test(lock Lock.* C.UTF-8)
-# What the lock tests find at the lock path; Wine's programs cannot make a symbolic link.
-add_test(NAME wine_lock_paths COMMAND sh -c "mkdir -p \"$1/directory/quorventine.lock\" \"$1/link\" \\
-  && ln -sfn elsewhere \"$1/link/quorventine.lock\"" sh ${scratch}/lock)
-set_tests_properties(wine_lock_paths PROPERTIES FIXTURES_REQUIRED wine FIXTURES_SETUP lock_paths)
-set_tests_properties(wine_lock PROPERTIES FIXTURES_REQUIRED "wine;lock_paths")
-wine_test(lock_handoff LockHandoff.* C.UTF-8)
-# The hand-off is timed, so it runs alone rather than beside launchers that load both cores.
-set_tests_properties(wine_lock_handoff PROPERTIES RUN_SERIAL TRUE)
+# The check as a user runs it, from its zip unpacked elsewhere, in code pages 1252 and 932. One that runs no case
+# (a filter that no longer matches) fails.
+foreach(locale C.UTF-8 ja_JP.UTF-8)
+  add_test(NAME check_${locale} COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} ${locale})
+  set_tests_properties(check_${locale} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${check_prefix}
+    FAIL_REGULAR_EXPRESSION "^0 cases|\n0 cases")
+endforeach()
 
-add_test(NAME wine_dll_search_trace COMMAND ${CMAKE_SOURCE_DIR}/tests/dll_search_trace.sh
-  $<TARGET_FILE:quorventine> $<TARGET_FILE:sample_app>)
-set_tests_properties(wine_dll_search_trace PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${wine_environment}")
+add_test(NAME relay_trace COMMAND ${CMAKE_SOURCE_DIR}/tests/relay_trace.sh ${check_dir}/quorventine-check.exe worked_example)
+set_tests_properties(relay_trace PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${check_prefix};LC_ALL=C.UTF-8")
 
 add_test(NAME executable COMMAND ${CMAKE_SOURCE_DIR}/tests/executable.sh
   ${CMAKE_SOURCE_DIR} $<TARGET_FILE:quorventine> ${icon} ${CMAKE_BINARY_DIR}/second-build)

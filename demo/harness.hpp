@@ -1,5 +1,6 @@
-// Helpers for the programs that drive the launcher under Windows (tests, benchmark, demo): install trees,
+// Helpers for the programs that drive the launcher under Windows (the check, the benchmark, the demo): install trees,
 // starting a program with an exact command line, and the system clock. Wide throughout, so that any name works.
+// Nothing here needs more than Windows 7: the check runs there too.
 #pragma once
 
 #include <windows.h>
@@ -14,9 +15,13 @@ constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
   return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// The system clock, as precisely as this Windows gives it: the precise one came with Windows 8, so it is looked up.
 [[nodiscard]] inline ULONGLONG now() {
+  using Clock = void(WINAPI*)(FILETIME*);
+  static const Clock precise = reinterpret_cast<Clock>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
   FILETIME time;
-  GetSystemTimePreciseAsFileTime(&time);
+  (precise != nullptr ? precise : GetSystemTimeAsFileTime)(&time);
   return ticks(time);
 }
 
@@ -45,6 +50,28 @@ constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
          (library.empty() || CopyFileW(library.c_str(), (dir + L"\\lib\\sample_lib.dll").c_str(), FALSE));
 }
 
+// One job holds every program started here, and the programs they start: it ends them all when this process ends,
+// however it ends, so nothing outlives a run that fails, hangs or is stopped.
+[[nodiscard]] inline HANDLE job_of_started() {
+  static const HANDLE job = [] {
+    const HANDLE made = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return made;
+  }();
+  return job;
+}
+
+// A process created suspended, put in the job before it runs, then let run. Windows 7 cannot put a process in a
+// second job: where this program runs in one already, the process runs outside ours, and the bounded waits end it.
+[[nodiscard]] inline HANDLE run_in_job(const PROCESS_INFORMATION& process) {
+  AssignProcessToJobObject(job_of_started(), process.hProcess);
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
 // Starts a program with exactly this command line, and the given environment block (wide) or ours; null when
 // it could not be started.
 [[nodiscard]] inline HANDLE start_process(const std::wstring& executable, std::wstring command_line,
@@ -53,12 +80,11 @@ constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   void* block = environment != nullptr ? const_cast<wchar_t*>(environment->data()) : nullptr;
-  if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                      block, cwd.c_str(), &startup, &process)) {
+  if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                      CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, block, cwd.c_str(), &startup, &process)) {
     return nullptr;
   }
-  CloseHandle(process.hThread);
-  return process.hProcess;
+  return run_in_job(process);
 }
 
 struct Outcome {
@@ -66,12 +92,12 @@ struct Outcome {
   ULONGLONG run_ms = 0;  // from the process's creation to its exit
 };
 
-// Waits for the process to end, at most 2 minutes: then it is ended, so that a launcher that waits for ever does
-// not outlive the test that started it.
-inline Outcome finish(HANDLE process) {
+// Waits for the process to end, at most wait_ms: then it is ended, so that a launcher that waits for ever does not
+// outlive the case that started it.
+inline Outcome finish(HANDLE process, DWORD wait_ms = 120000) {
   Outcome outcome;
   if (process == nullptr) return outcome;
-  if (WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(process, wait_ms) != WAIT_OBJECT_0) {
     TerminateProcess(process, outcome.exit_code);
     CloseHandle(process);
     return outcome;

@@ -1,4 +1,4 @@
-// What the sample application received, as it writes it to <install>\records\<process id>.rec: seven fields, each
+// What the sample application received, as it writes it to <install>\records\<process id>.rec: ten fields, each
 // ended by a zero byte. The command line as the ANSI API gives it comes as it is, byte for byte; the wide texts
 // come in UTF-8, which holds any of them.
 #pragma once
@@ -22,6 +22,9 @@ struct Record {
   std::uint64_t created = 0;  // process creation time, in 100 ns units of the system clock
   std::uint64_t entered = 0;  // when its main function began, same units
   std::wstring library;       // the file it got when it loaded its library by name; empty: none found
+  // What Windows tells a program of its own kind: a 64-bit one sees its own architecture and its own Program Files.
+  std::wstring architecture;  // PROCESSOR_ARCHITECTURE
+  std::wstring program_files, program_w6432;
 };
 
 [[nodiscard]] inline std::string to_code_page(UINT code_page, const std::wstring& wide) {
@@ -53,11 +56,10 @@ struct Record {
   for (std::size_t start = 0, end; (end = content.find('\0', start)) != std::string::npos; start = end + 1) {
     fields.push_back(content.substr(start, end - start));
   }
-  fields.resize(7);
-  return {fields[0], from_code_page(CP_UTF8, fields[1]), from_code_page(CP_UTF8, fields[2]),
-          from_code_page(CP_UTF8, fields[3]),
-          std::strtoull(fields[4].c_str(), nullptr, 10), std::strtoull(fields[5].c_str(), nullptr, 10),
-          from_code_page(CP_UTF8, fields[6])};
+  fields.resize(10);
+  const auto wide = [&](std::size_t i) { return from_code_page(CP_UTF8, fields[i]); };
+  return {fields[0], wide(1), wide(2), wide(3), std::strtoull(fields[4].c_str(), nullptr, 10),
+          std::strtoull(fields[5].c_str(), nullptr, 10), wide(6), wide(7), wide(8), wide(9)};
 }
 
 // Every record under an install directory, oldest process first.

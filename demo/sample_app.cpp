@@ -1,6 +1,6 @@
 // A stand-in for the real application at bin\quorventine.exe: it records what it received (command line, PATH,
-// current directory, when it was created and when its code began to run) and which copy of its library it gets
-// by name, in <install>\records, and exits.
+// current directory, when it was created and when its code began to run, what Windows says of its architecture) and
+// which copy of its library it gets by name, in <install>\records, and exits. Built for 32 and 64 bits.
 #include <windows.h>
 
 #include <cstdio>
@@ -59,7 +59,10 @@ int main() {
   const std::string fields[] = {GetCommandLineA(), to_code_page(CP_UTF8, GetCommandLineW()),
                                 to_code_page(CP_UTF8, environment_value(L"PATH")),
                                 to_code_page(CP_UTF8, current_directory()), std::to_string(creation_time()),
-                                std::to_string(entered), to_code_page(CP_UTF8, library_found())};
+                                std::to_string(entered), to_code_page(CP_UTF8, library_found()),
+                                to_code_page(CP_UTF8, environment_value(L"PROCESSOR_ARCHITECTURE")),
+                                to_code_page(CP_UTF8, environment_value(L"ProgramFiles")),
+                                to_code_page(CP_UTF8, environment_value(L"ProgramW6432"))};
   const std::wstring folder = records_folder();
   const std::wstring name = folder + std::to_wstring(GetCurrentProcessId());
   CreateDirectoryW(folder.c_str(), nullptr);

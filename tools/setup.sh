@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev locales
-          g++-mingw-w64-i686-posix icoutils wine wine64 wine32:i386)
+          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix icoutils wine wine64 wine32:i386)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -2,9 +2,9 @@
 # Wine as this project uses it: the build tree's own prefix, no debug output (unless QV_WINEDEBUG asks for a
 # trace), no Mono or Gecko installers, and a UTF-8 locale for file names (C.UTF-8 gives code page 1252;
 # ja_JP.UTF-8 gives 932).
-#   wine.sh start            makes the prefix on first use, maps drive Q: to an empty scratch folder (so that a
-#                            path at the root of the current drive stays inside the build tree) and keeps one
-#                            Wine server running for everything that follows
+#   wine.sh start            makes the prefix on first use and keeps one Wine server running for everything that
+#                            follows; where QV_SCRATCH names a folder (the demo's and the benchmark's prefix), maps
+#                            drive Q: to it, emptied
 #   wine.sh stop             ends that server
 #   wine.sh program [args]   runs a Windows program
 set -eu
@@ -13,15 +13,16 @@ export WINEPREFIX WINEDEBUG="${QV_WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,ms
 
 case "${1:-}" in
   start)
-    : "${QV_SCRATCH:?}"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "creating the Wine prefix $WINEPREFIX (once per build tree)"
       wine wineboot --init </dev/null >/dev/null 2>&1
       wineserver --wait
     fi
-    rm -rf "$QV_SCRATCH"
-    mkdir -p "$QV_SCRATCH"
-    ln -sfn "$QV_SCRATCH" "$WINEPREFIX/dosdevices/q:"
+    if [ -n "${QV_SCRATCH:-}" ]; then
+      rm -rf "$QV_SCRATCH"
+      mkdir -p "$QV_SCRATCH"
+      ln -sfn "$QV_SCRATCH" "$WINEPREFIX/dosdevices/q:"
+    fi
     # Detached from our output, or whoever reads it (CTest) would wait for the server to end.
     wineserver --persistent </dev/null >/dev/null 2>&1 || true  # fails only when one already runs
     # The first Wine program of a session starts the prefix's services, which inherit its output and live as
