@@ -8,6 +8,15 @@ set(QUORVENTINE_ICON ${CMAKE_SOURCE_DIR}/resources/quorventine.ico CACHE FILEPAT
   "The product's icon (relative: to the source directory): one 128 x 128 image, 32 bits per pixel, not PNG-compressed")
 cmake_path(ABSOLUTE_PATH QUORVENTINE_ICON BASE_DIRECTORY ${CMAKE_SOURCE_DIR} OUTPUT_VARIABLE icon)
 set(checked_icon ${CMAKE_BINARY_DIR}/icon/launcher.ico)
+# Checked when configured too: a file that is not there would otherwise reach the build only as make's "No rule to
+# make target".
+execute_process(COMMAND ${CMAKE_COMMAND} -DICON=${icon} -DCOPY=${checked_icon} -P ${CMAKE_SOURCE_DIR}/cmake/check_icon.cmake
+  RESULT_VARIABLE icon_rejected ERROR_VARIABLE why)
+if(icon_rejected)
+  string(REGEX REPLACE "^CMake Error at [^\n]*\n(.*)\nCall Stack.*$" "\\1" why "${why}")
+  string(REGEX REPLACE "[ \n]+" " " why "${why}")
+  message(FATAL_ERROR "${why}")
+endif()
 add_custom_command(OUTPUT ${checked_icon}
   COMMAND ${CMAKE_COMMAND} -DICON=${icon} -DCOPY=${checked_icon} -P ${CMAKE_SOURCE_DIR}/cmake/check_icon.cmake
   DEPENDS ${icon} ${CMAKE_SOURCE_DIR}/cmake/check_icon.cmake
