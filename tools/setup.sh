@@ -3,7 +3,8 @@
 # everything is already there.
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev locales
+# Names that every supported release has: clang's runtime by the name that follows the release's default clang.
+packages=(cmake make g++ clang libclang-rt-dev googletest libgtest-dev locales
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix icoutils wine wine64 wine32:i386)
 
 missing=()
