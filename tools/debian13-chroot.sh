@@ -78,7 +78,7 @@ timed "debootstrap $suite" make_chroot
 git clone -q --bare "$repository" "$root/root/quorventine.git"
 echo "debian13: testing $(git -C "$root/root/quorventine.git" log --oneline -1 HEAD)"
 mount_system
-timed "apt-get install make git" inside 'apt-get update -qq && apt-get install -y -qq make git >/dev/null'
+timed "apt-get install make git" inside 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq make git >/dev/null'
 timed "git clone" inside 'git clone -q quorventine.git quorventine'
 timed "make demo" inside 'cd quorventine && make demo'
 timed "make test" inside 'cd quorventine && make test'
