@@ -82,5 +82,6 @@ timed "apt-get install make git" inside 'apt-get update -qq && DEBIAN_FRONTEND=n
 timed "git clone" inside 'git clone -q quorventine.git quorventine'
 timed "make demo" inside 'cd quorventine && make demo'
 timed "make test" inside 'cd quorventine && make test'
-timed versions inside 'i686-w64-mingw32-g++-posix --version | head -n 1; cmake --version | head -n 1; wine --version
-  i686-w64-mingw32-objdump --version | head -n 1; clang --version | head -n 1; sha256sum quorventine/dist/quorventine.exe'
+# What the release brought, and the launcher's bytes, to compare with another release's build.
+inside 'dpkg-query -W g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake wine clang libclang-rt-dev
+  sha256sum quorventine/dist/quorventine.exe && stat -c "%s bytes" quorventine/dist/quorventine.exe'
