@@ -26,7 +26,9 @@ archive() {
 
 make_chroot() {
   if [ -e "$root" ]; then
-    # Never through a mount left below it into this machine's own /dev or /proc.
+    # Only a chroot that this script made (its debootstrap log lies beside it), and never through a mount left
+    # below it into this machine's own /dev or /proc.
+    [ -f "$root.debootstrap.log" ] || { echo "debian13: $root is not a chroot made by this script" >&2; exit 1; }
     ! findmnt -rn -o TARGET | grep -q "^$root/" || { echo "debian13: something is mounted below $root" >&2; exit 1; }
     rm -rf --one-file-system "$root"
   fi
