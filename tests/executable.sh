@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The built launcher's form, read with binutils and icoutils; the build's check of the icon it is given; then a
+# The built launcher's form, read with binutils, icoutils and od; the build's check of the icon it is given; then a
 # second build in another tree, which must be the same file and hold neither tree's path.
 # usage: executable.sh <source directory> <launcher> <the icon the build was given> <scratch tree for the second build>
 set -euo pipefail
