@@ -141,4 +141,4 @@ add_test(NAME relay_trace COMMAND ${CMAKE_SOURCE_DIR}/tests/relay_trace.sh ${che
 set_tests_properties(relay_trace PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${check_prefix};LC_ALL=C.UTF-8")
 
 add_test(NAME executable COMMAND ${CMAKE_SOURCE_DIR}/tests/executable.sh
-  ${CMAKE_SOURCE_DIR} $<TARGET_FILE:quorventine> ${icon} ${CMAKE_BINARY_DIR}/second-build)
+  ${CMAKE_SOURCE_DIR} $<TARGET_FILE:quorventine> ${icon} ${CMAKE_BINARY_DIR}/second-build ${check_dir})

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -23,6 +24,28 @@ Run the_run;
 std::wstring mapped_drive;  // the letter mapped to a folder of the run's own, as "X:"; empty where none is
 
 [[nodiscard]] std::string utf8(const std::wstring& text) { return to_code_page(CP_UTF8, text); }
+
+// Prints like printf, in UTF-8 to a file or a pipe, and as text to a console, whose code page is seldom UTF-8: paths
+// under a user's name may hold any characters.
+void say(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string text(std::vsnprintf(nullptr, 0, format, arguments) + 1, '\0');
+  va_end(arguments);
+  va_start(arguments, format);
+  text.resize(std::vsnprintf(text.data(), text.size(), format, arguments));
+  va_end(arguments);
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode, written;
+  std::fflush(stdout);
+  if (GetConsoleMode(out, &mode)) {
+    const std::wstring wide = from_code_page(CP_UTF8, text);
+    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+  } else {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  }
+}
 
 [[nodiscard]] std::wstring directory_of_this_program() {
   std::wstring path(32768, L'\0');
@@ -54,6 +77,18 @@ std::wstring mapped_drive;  // the letter mapped to a folder of the run's own, a
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Removes the run's drive letter, and says so where it stays.
+void unmap_drive() {
+  const std::wstring target = the_run.folder + L"\\drive";
+  wchar_t device[MAX_PATH];
+  DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE | DDD_NO_BROADCAST_SYSTEM, mapped_drive.c_str(),
+                   target.c_str());
+  if (QueryDosDeviceW(mapped_drive.c_str(), device, MAX_PATH) != 0) {
+    say("could not unmap %s\n", utf8(mapped_drive).c_str());
+  }
+  mapped_drive.clear();
+}
+
 // A free drive letter mapped to a folder of the run's own, where a file made in the folder is seen through it:
 // Wine accepts the mapping but resolves drive letters from its prefix alone. Otherwise another drive of this
 // system that can be entered, or none.
@@ -63,15 +98,15 @@ std::wstring mapped_drive;  // the letter mapped to a folder of the run's own, a
   CloseHandle(CreateFileW((target + L"\\seen").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
   const DWORD in_use = GetLogicalDrives();
   wchar_t device[MAX_PATH];
-  for (wchar_t letter = L'Z'; letter >= L'D' && mapped_drive.empty(); --letter) {
+  for (wchar_t letter = L'Z'; letter >= L'D'; --letter) {
     const std::wstring drive{letter, L':'};
     if ((in_use & (1u << (letter - L'A'))) != 0 || QueryDosDeviceW(drive.c_str(), device, MAX_PATH) != 0) continue;
-    if (!DefineDosDeviceW(0, drive.c_str(), target.c_str())) break;
+    if (!DefineDosDeviceW(DDD_NO_BROADCAST_SYSTEM, drive.c_str(), target.c_str())) break;
     mapped_drive = drive;
     if (exists(drive + L"\\seen")) return drive + L"\\";
-    DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, drive.c_str(), target.c_str());
+    unmap_drive();
+    break;
   }
-  mapped_drive.clear();
   for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
     const std::wstring root{letter, L':', L'\\'};
     if ((in_use & (1u << (letter - L'A'))) != 0 && towupper(folder[0]) != letter &&
@@ -112,22 +147,20 @@ void clean_up() {
   if (InterlockedExchange(&done, 1) != 0) return;
   TerminateJobObject(job_of_started(), 1);
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job{};
-  for (int waited = 0; waited < 100; ++waited, Sleep(50)) {
+  for (int waited = 0; waited < 20; ++waited, Sleep(50)) {
     if (!QueryInformationJobObject(job_of_started(), JobObjectBasicAccountingInformation, &job, sizeof job, nullptr) ||
         job.ActiveProcesses == 0) {
       break;
     }
   }
-  if (!mapped_drive.empty()) {
-    DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, mapped_drive.c_str(),
-                     (the_run.folder + L"\\drive").c_str());
-  }
+  if (!mapped_drive.empty()) unmap_drive();
+  // Within the few seconds that Windows gives a closing console's handler.
   for (int attempt = 0; attempt < 20 && is_directory(the_run.folder); ++attempt, Sleep(100)) remove_tree(the_run.folder);
-  if (is_directory(the_run.folder)) std::printf("could not remove %s\n", utf8(the_run.folder).c_str());
+  if (is_directory(the_run.folder)) say("could not remove %s\n", utf8(the_run.folder).c_str());
 }
 
 BOOL WINAPI on_interrupt(DWORD) {
-  std::printf("\ninterrupted: ending what the check started and removing its folder\n");
+  say("\ninterrupted: ending what the check started and removing its folder\n");
   clean_up();
   ExitProcess(3);
 }
@@ -148,23 +181,23 @@ class LinePrinter : public testing::EmptyTestEventListener {
     const testing::TestResult& result = *test.result();
     const std::string name = std::string(test.test_suite_name()) + "." + test.name();
     if (result.Skipped()) {
-      std::printf("skipped  %s:\n%s", name.c_str(), seen_.c_str());
+      say("skipped  %s:\n%s", name.c_str(), seen_.c_str());
     } else if (result.Failed()) {
-      std::printf("FAILED   %s, having seen:\n%s", name.c_str(), seen_.c_str());
+      say("FAILED   %s, having seen:\n%s", name.c_str(), seen_.c_str());
     } else {
-      std::printf("passed   %s (%.1f s)\n", name.c_str(), static_cast<double>(result.elapsed_time()) / 1000);
+      say("passed   %s (%.1f s)\n", name.c_str(), static_cast<double>(result.elapsed_time()) / 1000);
     }
-    std::fflush(stdout);
     seen_.clear();
   }
 
   void OnTestSuiteEnd(const testing::TestSuite& suite) override {
-    if (suite.ad_hoc_test_result().Failed()) std::printf("FAILED   %s, setting up\n", suite.name());
+    if (suite.ad_hoc_test_result().Failed()) say("FAILED   %s, setting up\n", suite.name());
   }
 
   void OnTestProgramEnd(const testing::UnitTest& unit) override {
-    std::printf("\n%d cases: %d passed, %d skipped, %d failed\n", unit.test_to_run_count(),
-                unit.successful_test_count(), unit.skipped_test_count(), unit.failed_test_count());
+    if (kept_out_of_job) say("\nnote: Windows kept the processes that the check started out of its job\n");
+    say("\n%d cases: %d passed, %d skipped, %d failed\n", unit.test_to_run_count(), unit.successful_test_count(),
+        unit.skipped_test_count(), unit.failed_test_count());
   }
 };
 
@@ -176,16 +209,22 @@ void print_where() {
   OSVERSIONINFOW version{};
   version.dwOSVersionInfoSize = sizeof version;
   if (get_version != nullptr) get_version(&version);
+  // A 32-bit program learns an ARM64 machine only from IsWow64Process2 (Windows 10 1709): elsewhere from the system.
+  using Wow64Process2 = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+  const auto wow64_process2 = reinterpret_cast<Wow64Process2>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+  USHORT process = 0, machine = 0;
   SYSTEM_INFO system;
   GetNativeSystemInfo(&system);
-  const char* const architecture = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ? "x64"
-                                   : system.wProcessorArchitecture == 12                        ? "ARM64"
-                                                                                                 : "x86";
+  if (wow64_process2 == nullptr || !wow64_process2(GetCurrentProcess(), &process, &machine)) {
+    machine = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ? IMAGE_FILE_MACHINE_AMD64 : 0;
+  }
+  const char* const architecture = machine == IMAGE_FILE_MACHINE_AMD64 ? "x64" : machine == 0xAA64 ? "ARM64" : "x86";
   using WineVersion = const char*(__cdecl*)();
   const auto wine = reinterpret_cast<WineVersion>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "wine_get_version")));
   WIN32_FILE_ATTRIBUTE_DATA launcher{};
   GetFileAttributesExW(the_run.launcher.c_str(), GetFileExInfoStandard, &launcher);
-  std::printf("quorventine-check\n  launcher:  %s (%lu bytes)\n  Windows:   %lu.%lu.%lu (%s%s%s), ANSI code page %u\n"
+  say("quorventine-check\n  launcher:  %s (%lu bytes)\n  Windows:   %lu.%lu.%lu (%s%s%s), ANSI code page %u\n"
               "  folder:    %s\n  2nd drive: %s\n\n",
               utf8(the_run.launcher).c_str(), launcher.nFileSizeLow, version.dwMajorVersion, version.dwMinorVersion,
               version.dwBuildNumber, architecture, wine != nullptr ? "; Wine " : "", wine != nullptr ? wine() : "",
@@ -201,7 +240,7 @@ void print_where() {
     if (std::wcscmp(argv[i], L"--launcher") == 0 && i + 1 < argc) {
       the_run.launcher = full_long_path(argv[++i]);
     } else {
-      std::printf("usage: quorventine-check [--launcher path\\to\\quorventine.exe] [--gtest_output=xml:FILE]"
+      say("usage: quorventine-check [--launcher path\\to\\quorventine.exe] [--gtest_output=xml:FILE]"
                   " [--gtest_filter=PATTERN]\nunknown argument: %s\n", utf8(argv[i]).c_str());
       return false;
     }
@@ -214,7 +253,7 @@ void print_where() {
   for (const std::wstring* file : {&the_run.launcher, &the_run.probe[x86], &the_run.library[x86], &the_run.probe[x64],
                                    &the_run.library[x64]}) {
     if (!exists(*file)) {
-      std::printf("missing: %s (unzip the whole folder, and name an existing launcher)\n", utf8(*file).c_str());
+      say("missing: %s (unzip the whole folder, and name an existing launcher)\n", utf8(*file).c_str());
       return false;
     }
   }
@@ -233,7 +272,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!find_files(argc, argv)) return 2;
   the_run.folder = new_run_folder();
   if (the_run.folder.empty()) {
-    std::printf("cannot make a folder under %%TEMP%%\n");
+    say("cannot make a folder under %%TEMP%%\n");
     return 2;
   }
   SetConsoleCtrlHandler(on_interrupt, TRUE);

@@ -54,8 +54,9 @@ enum class Caller {
 // ---- Waiting and reading what happened, on the system clock.
 
 constexpr ULONGLONG hold_ms = 3000;
-// Windows stamps a process's creation with the clock of its last tick, up to 16 ms before the precise clock.
-constexpr LONGLONG clock_tick_ms = 16;
+// Windows stamps a process's creation and a file's times with the clock of its last tick, up to 16 ms before the
+// precise clock, and a virtual machine's timer may come late: two ticks.
+constexpr LONGLONG clock_lag_ms = 32;
 
 // Milliseconds from one time to another, negative where the other is earlier.
 [[nodiscard]] LONGLONG ms_after(ULONGLONG from, ULONGLONG to);
@@ -67,6 +68,7 @@ constexpr LONGLONG clock_tick_ms = 16;
 [[nodiscard]] std::vector<Record> records_once_started(const std::wstring& install);
 
 [[nodiscard]] std::wstring long_form(const std::wstring& path);
+[[nodiscard]] std::wstring short_form(const std::wstring& path);  // the path itself where it has none
 [[nodiscard]] std::set<std::wstring> names_in(const std::wstring& folder);
 
 // ---- What this system does, for the rows that need it: each says why it cannot show the row, or nothing.

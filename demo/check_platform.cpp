@@ -24,10 +24,12 @@ bool selected(const char* row) {
 HANDLE start_as(Caller caller, const std::wstring& launcher, const std::wstring& command_line, const std::wstring& cwd,
                 const std::wstring& environment) {
   if (caller == Caller::wide) return start_process(launcher, command_line, cwd, &environment);
+  // /d: no AutoRun command of the user's (one that changes PATH, say) runs first; /s: the command between the outer
+  // quotes is taken as it stands, whatever characters the folder's path holds.
   if (caller == Caller::typed) {
     wchar_t shell[MAX_PATH];
     GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH);
-    return start_process(shell, L"cmd /c " + command_line, cwd, &environment);
+    return start_process(shell, L"cmd /d /s /c \"" + command_line + L"\"", cwd, &environment);
   }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -80,6 +82,12 @@ std::wstring long_form(const std::wstring& path) {
   return long_path;
 }
 
+std::wstring short_form(const std::wstring& path) {
+  std::wstring short_path(32768, L'\0');
+  short_path.resize(GetShortPathNameW(path.c_str(), short_path.data(), 32768));
+  return short_path.empty() ? path : short_path;
+}
+
 std::set<std::wstring> names_in(const std::wstring& folder) {
   std::set<std::wstring> names;
   WIN32_FIND_DATAW found;
@@ -94,9 +102,14 @@ std::set<std::wstring> names_in(const std::wstring& folder) {
 std::string cannot_call(Caller caller) {
   if (caller != Caller::ansi_1252 && caller != Caller::ansi_932) return "";
   const UINT code_page = caller == Caller::ansi_932 ? 932 : 1252;
-  if (GetACP() == code_page) return "";
-  return "its caller uses the ANSI code page " + std::to_string(code_page) + "; this system's is " +
-         std::to_string(GetACP());
+  if (GetACP() != code_page) {
+    return "its caller uses the ANSI code page " + std::to_string(code_page) + "; this system's is " +
+           std::to_string(GetACP());
+  }
+  if (from_code_page(CP_ACP, to_code_page(CP_ACP, run().folder)) != run().folder) {
+    return "the check's folder under %TEMP% holds characters that the ANSI code page lacks";
+  }
+  return "";
 }
 
 namespace {
@@ -130,7 +143,7 @@ std::string does_not_pass_dll_search_on() {
   static const std::optional<Record> probe = probe_started_directly(x86, true);
   if (!probe || probe->library.empty()) return "";
   return "this system does not pass a program's DLL search setting (SetDllDirectoryW) on to the programs it starts "
-         "(Wine does not), so the application searches the caller's directory whatever the launcher does";
+         "(Wine does not): here the application loads a DLL beside the document, whatever the launcher does";
 }
 
 std::string cannot_link(const std::wstring& link, const wchar_t* target) {

@@ -63,10 +63,13 @@ constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
   return job;
 }
 
-// A process created suspended, put in the job before it runs, then let run. Windows 7 cannot put a process in a
-// second job: where this program runs in one already, the process runs outside ours, and the bounded waits end it.
+// Set where Windows kept a process out of the job: Windows 7 cannot put a process in a second job, so where this
+// program runs in one already (under a scheduler or a build agent), the bounded waits alone end what it started.
+inline bool kept_out_of_job = false;
+
+// A process created suspended, put in the job before it runs, then let run.
 [[nodiscard]] inline HANDLE run_in_job(const PROCESS_INFORMATION& process) {
-  AssignProcessToJobObject(job_of_started(), process.hProcess);
+  if (!AssignProcessToJobObject(job_of_started(), process.hProcess)) kept_out_of_job = true;
   ResumeThread(process.hThread);
   CloseHandle(process.hThread);
   return process.hProcess;

@@ -170,6 +170,10 @@ class Launch : public testing::TestWithParam<LaunchCase> {
         CreateDirectoryW(expand(c.cwd, install).c_str(), nullptr);
         CopyFileW(run().library[c.probe].c_str(), (expand(c.cwd, install) + L"\\sample_lib.dll").c_str(), FALSE);
       }
+      if (install.find(L';') != std::wstring::npos && short_form(install + L"\\lib").find(L';') != std::wstring::npos) {
+        skipped[c.name] = "this volume keeps no short (8.3) names, so lib, whose path holds ';', is left out of PATH";
+        continue;
+      }
       if (c.hard_link && !CreateHardLinkW(expand(c.hard_link, install).c_str(), (install + L"\\start.exe").c_str(), nullptr)) {
         skipped[c.name] = "this volume cannot make a hard link";
         continue;
@@ -342,9 +346,10 @@ class Lock : public testing::TestWithParam<LockCase> {
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
       BY_HANDLE_FILE_INFORMATION file{};
       if (scanner != INVALID_HANDLE_VALUE && GetFileInformationByHandle(scanner, &file) &&
-          ms_after(run.started, ticks(file.ftLastWriteTime)) >= -clock_tick_ms) {
+          ms_after(run.started, ticks(file.ftLastWriteTime)) >= -clock_lag_ms) {
         run.scanner = scanner;
-        run.scanned_taken = ticks(file.ftCreationTime);
+        run.scanned_taken = ticks(file.ftLastWriteTime);  // written once, when taken: a new file of a name just deleted
+                                                          // may get the old one's creation time
         continue;
       }
       if (scanner != INVALID_HANDLE_VALUE) CloseHandle(scanner);
@@ -375,11 +380,11 @@ TEST_P(Lock, Spaced) {
     if (holds_lock_file(c)) {
       // The start after that of the launcher whose lock the scanner kept.
       const auto holder = std::find_if(records.begin(), records.end(), [&](const Record& record) {
-        return ms_after(run.scanned_taken, record.created) >= -clock_tick_ms;
+        return ms_after(run.scanned_taken, record.created) >= -clock_lag_ms;
       });
       ASSERT_LT(holder - records.begin(), 2) << "the scanner came too late";
       const auto next = holder + 1;
-      EXPECT_GE(ms_after(run.scanner_closed, next->created), -clock_tick_ms)
+      EXPECT_GE(ms_after(run.scanner_closed, next->created), -clock_lag_ms)
           << "started while the scanner kept the released lock";
     }
   } else {

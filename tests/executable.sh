@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The built launcher's form, read with binutils, icoutils and od; the build's check of the icon it is given; then a
 # second build in another tree, which must be the same file and hold neither tree's path.
+# And the imports of the check program and its probes, which run on Windows 7 SP1 and later.
 # usage: executable.sh <source directory> <launcher> <the icon the build was given> <scratch tree for the second build>
+#                      <the check program's folder>
 set -euo pipefail
-source_dir=$1 exe=$2 ico=$3 tree=$4
+source_dir=$1 exe=$2 ico=$3 tree=$4 check_dir=$5
 status=0
 differs() {  # what, expected, actual; reading nothing where something is expected fails too
   [ -n "$3" ] || [ -z "$2" ] || { echo "nothing read for: $1" >&2; status=1; return; }
@@ -25,12 +27,23 @@ differs "relocations present, no delay-load imports" "1 0" "$(($(directory_size 
 # a documented minimum of at most 5.1, and the list holds KERNEL32.dll alone: no runtime's DLL. An import is the
 # last field of its line under its DLL's name, whatever columns objdump's version puts first; the import address
 # table's size (a slot for each, one more ending each DLL's list) shows that all were read.
-imports=$(awk '/DLL Name:/ { dll = $NF; next } /^$/ { dll = "" } dll != "" && /^\t[0-9a-f]+[ \t]/ { print dll, $NF }' <<<"$headers")
-allowed=$(awk '!/^#/ && NF == 3 && $3 <= 5.1 { print $1, $2 }' "$source_dir/tests/allowed-imports.txt")
+imports_of() { awk '/DLL Name:/ { dll = $NF; next } /^$/ { dll = "" } dll != "" && /^\t[0-9a-f]+[ \t]/ { print dll, $NF }'; }
+not_allowed() {  # imports, list, highest minimum; a DLL listed with "*" allows all of its functions
+  comm -23 <(awk 'NR == FNR { if ($2 == "*") any[$1]; next } !($1 in any)' "$2" - <<<"$1" | sort) \
+    <(awk -v up_to="$3" '!/^#/ && NF == 3 && $3 <= up_to { print $1, $2 }' "$2" | sort) | grep .; }
+imports=$(imports_of <<<"$headers")
 differs "imports not allowed for Windows XP (tests/allowed-imports.txt)" "" \
-  "$(comm -23 <(sort <<<"$imports") <(sort <<<"$allowed") | grep .)"
+  "$(not_allowed "$imports" "$source_dir/tests/allowed-imports.txt" 5.1)"
 awk -v slots=$(($(directory_size 12) / 4)) 'NF { n++; dlls += !seen[$1]++ } END { if (!n || n + dlls != slots) {
   printf "%d imports read, but the import address table has %d slots\n", n, slots > "/dev/stderr"; exit 1 } }' <<<"$imports" || status=1
+for file in quorventine-check.exe x86/quorventine.exe x86/sample_lib.dll x64/quorventine.exe x64/sample_lib.dll; do
+  objdump=i686-w64-mingw32-objdump
+  [[ $file != x64/* ]] || objdump=x86_64-w64-mingw32-objdump
+  found=$(imports_of <<<"$($objdump -p "$check_dir/$file")")
+  [ -n "$found" ] || { echo "no imports read from $file" >&2; status=1; }
+  differs "$file: imports not allowed for Windows 7 (tests/check-imports.txt)" "" \
+    "$(not_allowed "$found" "$source_dir/tests/check-imports.txt" 6.1)"
+done
 [ "$(stat -c %s "$exe")" -le 90112 ] || { echo "the launcher is $(stat -c %s "$exe") bytes, more than 88 KiB" >&2; status=1; }
 
 manifest=$source_dir/resources/quorventine.manifest
