@@ -61,10 +61,14 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // one creates the file. Delete-on-close ties the file to this handle, so the system removes it however the
 // launcher ends: at the release, or when it is terminated or crashes while it holds the lock. The creator of a new
 // file gets the delete access it asks for even in a folder that lets it add files but not delete them. No read-only
-// attribute (it would make the create fail) and no security attributes (the handle is not inheritable).
+// attribute (it would make the create fail) and no security attributes (the handle is not inheritable). A link at
+// the lock path is not followed: the create would make the lock at the link's target, and between its holder's
+// close and its delete of the name, a poll could make another there while a third launcher takes a real lock. A
+// link meets "file exists" instead, and reads as no lock file to be had, as a folder there does.
 [[nodiscard]] HANDLE create_lock_file(const wchar_t* path) {
   const HANDLE file = CreateFileW(path, GENERIC_WRITE | DELETE, shared_access, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     DWORD written;
     WriteFile(file, "\r\n", 2, &written, nullptr);  // the content is never read: any file blocks
