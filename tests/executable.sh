@@ -60,14 +60,21 @@ cmp <(wrestool -x --raw -t 24 "$exe") "$manifest" || status=1
 grep -q 'level="asInvoker" uiAccess="false"' "$manifest" || { echo "the manifest must ask for asInvoker" >&2; status=1; }
 
 # An icon that the executable cannot carry stops the build, saying what is wrong: each bad file is the drawn icon
-# with a few bytes changed.
+# with a few bytes changed. One that is not there stops the configure step already.
+refused() {  # what the message must say, the command that must refuse
+  local message
+  ! message=$("${@:2}" 2>&1) && grep -qF "$1" <<<"$(tr -s ' \n' ' ' <<<"$message")" ||
+    { echo "not refused with \"$1\": $message" >&2; status=1; }
+}
 rejected() {  # name, offset, bytes (printf escapes) written there, what the message must say
-  local bad=$tree-$1.ico message
+  local bad=$tree-$1.ico
   cp "$source_dir/resources/quorventine.ico" "$bad"
   printf "$3" | dd of="$bad" bs=1 seek="$2" conv=notrunc status=none
-  ! message=$(cmake -DICON="$bad" -DCOPY="$bad.copy" -P "$source_dir/cmake/check_icon.cmake" 2>&1) &&
-    grep -qF "$4" <<<"$(tr -s ' \n' ' ' <<<"$message")" || { echo "$1: not rejected with \"$4\": $message" >&2; status=1; }
+  refused "$4" cmake -DICON="$bad" -DCOPY="$bad.copy" -P "$source_dir/cmake/check_icon.cmake"
 }
+refused "The icon $tree-missing.ico cannot be used: there is no such file" cmake -S "$source_dir" -B "$tree-missing" \
+  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" -DQUORVENTINE_ICON="$tree-missing.ico"
+rm -rf "$tree-missing"
 rejected not_an_icon 0 'PK' 'it is not an icon file'
 rejected several_images 4 '\2' 'it holds 2 images'
 rejected another_size 26 '\100' 'its image is 64 x 128 pixels'
