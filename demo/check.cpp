@@ -64,7 +64,8 @@ void say(const char* format, ...) {
 // cases compare the paths the application receives with the long ones.
 [[nodiscard]] std::wstring new_run_folder() {
   wchar_t temp[MAX_PATH + 1];
-  const std::wstring base = full_long_path(std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp))) + L"quorventine-check-";
+  const std::wstring temp_path(temp, GetTempPathW(MAX_PATH + 1, temp));
+  const std::wstring base = full_long_path(temp_path) + L"quorventine-check-";
   for (DWORD serial = GetCurrentProcessId();; ++serial) {
     const std::wstring folder = base + std::to_wstring(serial);
     if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
@@ -155,7 +156,9 @@ void clean_up() {
   }
   if (!mapped_drive.empty()) unmap_drive();
   // Within the few seconds that Windows gives a closing console's handler.
-  for (int attempt = 0; attempt < 20 && is_directory(the_run.folder); ++attempt, Sleep(100)) remove_tree(the_run.folder);
+  for (int attempt = 0; attempt < 20 && is_directory(the_run.folder); ++attempt, Sleep(100)) {
+    remove_tree(the_run.folder);
+  }
   if (is_directory(the_run.folder)) say("could not remove %s\n", utf8(the_run.folder).c_str());
 }
 
@@ -173,7 +176,9 @@ class LinePrinter : public testing::EmptyTestEventListener {
     if (part.failed() && part.file_name() != nullptr) seen_ += "    " + std::string(part.file_name()) + ":" +
                                                                  std::to_string(part.line_number()) + ":\n";
     std::string message = part.message();
-    for (std::size_t at = 0; (at = message.find('\n', at)) != std::string::npos; at += 5) message.replace(at, 1, "\n    ");
+    for (std::size_t at = 0; (at = message.find('\n', at)) != std::string::npos; at += 5) {
+      message.replace(at, 1, "\n    ");
+    }
     seen_ += "    " + message + "\n";
   }
 
@@ -204,15 +209,13 @@ class LinePrinter : public testing::EmptyTestEventListener {
 // What a report of a problem needs to say about where the check ran.
 void print_where() {
   using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  const auto get_version = reinterpret_cast<GetVersion>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlGetVersion")));
+  const auto get_version = system_function<GetVersion>(L"ntdll.dll", "RtlGetVersion");
   OSVERSIONINFOW version{};
   version.dwOSVersionInfoSize = sizeof version;
   if (get_version != nullptr) get_version(&version);
   // A 32-bit program learns an ARM64 machine only from IsWow64Process2 (Windows 10 1709): elsewhere from the system.
   using Wow64Process2 = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
-  const auto wow64_process2 = reinterpret_cast<Wow64Process2>(
-      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+  const auto wow64_process2 = system_function<Wow64Process2>(L"kernel32.dll", "IsWow64Process2");
   USHORT process = 0, machine = 0;
   SYSTEM_INFO system;
   GetNativeSystemInfo(&system);
@@ -221,7 +224,7 @@ void print_where() {
   }
   const char* const architecture = machine == IMAGE_FILE_MACHINE_AMD64 ? "x64" : machine == 0xAA64 ? "ARM64" : "x86";
   using WineVersion = const char*(__cdecl*)();
-  const auto wine = reinterpret_cast<WineVersion>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "wine_get_version")));
+  const auto wine = system_function<WineVersion>(L"ntdll.dll", "wine_get_version");
   WIN32_FILE_ATTRIBUTE_DATA launcher{};
   GetFileAttributesExW(the_run.launcher.c_str(), GetFileExInfoStandard, &launcher);
   say("quorventine-check\n  launcher:  %s (%lu bytes)\n  Windows:   %lu.%lu.%lu (%s%s%s), ANSI code page %u\n"

@@ -15,11 +15,16 @@ constexpr ULONGLONG ticks_per_ms = 10000;  // FILETIME units
   return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// The system clock, as precisely as this Windows gives it: the precise one came with Windows 8, so it is looked up.
+// A function that not every Windows these programs run on has, looked up at run time; null where it has none.
+template <typename Function>
+[[nodiscard]] Function system_function(const wchar_t* module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(module), name)));
+}
+
+// The system clock, as precisely as this Windows gives it: the precise one came with Windows 8.
 [[nodiscard]] inline ULONGLONG now() {
   using Clock = void(WINAPI*)(FILETIME*);
-  static const Clock precise = reinterpret_cast<Clock>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+  static const auto precise = system_function<Clock>(L"kernel32.dll", "GetSystemTimePreciseAsFileTime");
   FILETIME time;
   (precise != nullptr ? precise : GetSystemTimeAsFileTime)(&time);
   return ticks(time);
