@@ -93,7 +93,7 @@ TEST(LauncherPath, TheOwnFileTextEndsItWithoutAnIdentity) {
 // Each row is a run of looks at the lock path with what the wait does after each, named for the fault it catches.
 TEST(LockWait, NoRefusalIsWaitedForEverAndEachStartsFresh) {
   using namespace win_error;
-  constexpr unsigned long unread = ~0UL, folder = directory_attribute, junction = 0x410, file = 0x20;
+  constexpr unsigned long unread = ~0UL, folder = directory_attribute, file = 0x20;
   const auto create = [](unsigned long error, unsigned long attributes_error, unsigned long attributes,
                          std::uint32_t ms = 0) { return Look{Seen::create_refused, error, attributes_error, attributes, ms}; };
   const auto leftover = [](unsigned long error, unsigned long attributes_error = none, std::uint32_t ms = 0) {
@@ -106,7 +106,6 @@ TEST(LockWait, NoRefusalIsWaitedForEverAndEachStartsFresh) {
   const struct { const char* fault; std::vector<std::pair<Look, Next>> steps; } cases[] = {
       {"held lock not retested", {{exists, look}, {held, poll}}},
       {"folder read as a pending delete", {{create(access_denied, none, folder), without}}},
-      {"junction read as a pending delete", {{create(access_denied, none, junction), without}}},
       {"folder under Wine retested", {{create(file_exists, none, folder), without}}},
       {"a name Windows refuses, waited", {{create(123, 123, unread), without}}},
       {"bound restarted by each refusal or counted in sleeps", {{pending(0), poll}, {pending(29999), poll},
