@@ -51,8 +51,6 @@ endif()
 
 # Runtime linked in and symbols stripped: the check's zip holds no MinGW DLL, and stays small.
 set(static_runtime -static -static-libgcc -static-libstdc++ -s)
-# Windows programs among the tests run under Wine, in the build tree's own prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/wine.sh)
 
 set(INSTALL_GTEST OFF)
 set(BUILD_GMOCK OFF)
