@@ -54,10 +54,10 @@ void say(const char* format, ...) {
 }
 
 [[nodiscard]] std::wstring full_long_path(const std::wstring& path) {
-  std::wstring full(32768, L'\0'), long_form(32768, L'\0');
+  std::wstring full(32768, L'\0');
   full.resize(GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
-  const DWORD length = GetLongPathNameW(full.c_str(), long_form.data(), static_cast<DWORD>(long_form.size()));
-  return length == 0 ? full : long_form.substr(0, length);
+  const std::wstring long_path = long_form(full);
+  return long_path.empty() ? full : long_path;
 }
 
 // A new folder under %TEMP% in its long form: a user name longer than eight letters gives a short %TEMP%, and the
