@@ -41,7 +41,7 @@ dist/quorventine-check.zip: dist/quorventine.exe
 	@echo "$@: $$(stat -c %s $@) bytes"
 
 demo: dist/quorventine.exe
-	cmake --build $(WIN) --target sample_app run_demo -j $(JOBS)
+	cmake --build $(WIN) --target probe run_demo -j $(JOBS)
 	@tools/demo.sh $(WIN)
 
 test: dist/quorventine.exe dist/quorventine-check.zip $(NATIVE)/CMakeCache.txt
@@ -51,7 +51,7 @@ test: dist/quorventine.exe dist/quorventine-check.zip $(NATIVE)/CMakeCache.txt
 	ctest --test-dir $(WIN) --output-on-failure -j 4
 
 bench: dist/quorventine.exe
-	cmake --build $(WIN) --target sample_app floor bench -j $(JOBS)
+	cmake --build $(WIN) --target probe floor bench -j $(JOBS)
 	@tools/bench.sh $(WIN) $(abspath $(PREVIOUS))
 
 # The fuzz target alone, for longer than the 20 s that `make test` gives it.

@@ -5,7 +5,7 @@
 // processes, so tools/bench.sh measures the CPU of a waiting launcher from the Linux side.)
 //
 // usage: bench <output directory>   (QV_LAUNCHER, QV_FLOOR and QV_PROBE name the launcher, the floor program
-// and the sample application; QV_PREVIOUS, where set, an earlier launcher measured in the same rounds)
+// and the probe; QV_PREVIOUS, where set, an earlier launcher measured in the same rounds)
 #include <windows.h>
 
 #include <algorithm>
@@ -41,7 +41,7 @@ const std::wstring root = L"Q:\\bench";
 [[nodiscard]] double ms_between(ULONGLONG from, ULONGLONG to) { return static_cast<double>(to - from) / ticks_per_ms; }
 
 // An install tree with the launcher as start.exe, the floor as floor.exe, an earlier launcher (where given) as
-// previous.exe and the sample application.
+// previous.exe and the probe.
 [[nodiscard]] std::wstring fresh_install(const std::wstring& name) {
   static int serial = 0;
   const std::wstring dir = root + L"\\" + name + L"-" + std::to_wstring(++serial);

@@ -57,23 +57,24 @@ set(BUILD_GMOCK OFF)
 set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
 add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-# The sample application doubles as the probe that the check puts at bin\quorventine.exe. The check program runs
-# the cases of tests/ on any Windows from 7 on: its runtime is linked in, and it imports nothing later.
-add_executable(sample_app demo/sample_app.cpp)
+# The probe that the check puts at bin\quorventine.exe, which the demo and the benchmark use as their application.
+# The check program runs the cases of tests/ on any Windows from 7 on: its runtime is linked in, and it imports
+# nothing later.
+add_executable(probe check/probe.cpp)
 add_executable(run_demo demo/run_demo.cpp)
 add_executable(bench bench/bench.cpp)
-add_executable(check demo/check.cpp demo/check_platform.cpp tests/check_cases.cpp)
-foreach(program sample_app run_demo bench check)
-  target_include_directories(${program} PRIVATE demo)
+add_executable(check check/check.cpp check/check_platform.cpp tests/check_cases.cpp)
+foreach(program probe run_demo bench check)
+  target_include_directories(${program} PRIVATE check)
   target_compile_options(${program} PRIVATE ${warnings})
   target_link_options(${program} PRIVATE ${static_runtime})
 endforeach()
-# The sample application's library, which it loads by name from lib.
-add_library(sample_lib SHARED demo/sample_lib.cpp)
-set_target_properties(sample_lib PROPERTIES PREFIX "")
-target_compile_options(sample_lib PRIVATE ${warnings})
-target_link_options(sample_lib PRIVATE ${static_runtime})
-add_dependencies(sample_app sample_lib)
+# The probe's library, which it loads by name from lib.
+add_library(probe_lib SHARED check/probe_lib.cpp)
+set_target_properties(probe_lib PROPERTIES PREFIX "")
+target_compile_options(probe_lib PRIVATE ${warnings})
+target_link_options(probe_lib PRIVATE ${static_runtime})
+add_dependencies(probe probe_lib)
 # wmain: the demo's install directory, the bench's output directory and the check's arguments may have any name.
 target_link_options(run_demo PRIVATE -municode)
 target_link_options(bench PRIVATE -municode)
@@ -94,14 +95,14 @@ target_link_libraries(floor PRIVATE kernel32)
 find_program(X64_CXX NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++ REQUIRED)
 set(x64_flags -std=c++17 -O2 -Wall -Wextra -Werror ${static_runtime} -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
 set(x64 ${CMAKE_BINARY_DIR}/x64)
-add_custom_command(OUTPUT ${x64}/sample_lib.dll
+add_custom_command(OUTPUT ${x64}/probe_lib.dll
   COMMAND ${CMAKE_COMMAND} -E make_directory ${x64}
-  COMMAND ${X64_CXX} ${x64_flags} -shared -o ${x64}/sample_lib.dll ${CMAKE_SOURCE_DIR}/demo/sample_lib.cpp
-  DEPENDS demo/sample_lib.cpp)
+  COMMAND ${X64_CXX} ${x64_flags} -shared -o ${x64}/probe_lib.dll ${CMAKE_SOURCE_DIR}/check/probe_lib.cpp
+  DEPENDS check/probe_lib.cpp)
 add_custom_command(OUTPUT ${x64}/quorventine.exe
   COMMAND ${CMAKE_COMMAND} -E make_directory ${x64}
-  COMMAND ${X64_CXX} ${x64_flags} -I${CMAKE_SOURCE_DIR}/demo -o ${x64}/quorventine.exe ${CMAKE_SOURCE_DIR}/demo/sample_app.cpp
-  DEPENDS demo/sample_app.cpp demo/harness.hpp demo/record.hpp)
+  COMMAND ${X64_CXX} ${x64_flags} -I${CMAKE_SOURCE_DIR}/check -o ${x64}/quorventine.exe ${CMAKE_SOURCE_DIR}/check/probe.cpp
+  DEPENDS check/probe.cpp check/harness.hpp check/record.hpp)
 
 # dist/quorventine-check.zip: one folder with the check, the launcher under test and the probes, as a packager
 # unpacks it on Windows.
@@ -111,12 +112,12 @@ add_custom_command(OUTPUT ${check_zip}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${check_dir}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${check_dir}/x86 ${check_dir}/x64
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:check> $<TARGET_FILE:quorventine> ${check_dir}
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:sample_app> ${check_dir}/x86/quorventine.exe
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:sample_lib> ${check_dir}/x86
-  COMMAND ${CMAKE_COMMAND} -E copy ${x64}/quorventine.exe ${x64}/sample_lib.dll ${check_dir}/x64
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:probe> ${check_dir}/x86/quorventine.exe
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:probe_lib> ${check_dir}/x86
+  COMMAND ${CMAKE_COMMAND} -E copy ${x64}/quorventine.exe ${x64}/probe_lib.dll ${check_dir}/x64
   COMMAND ${CMAKE_COMMAND} -E tar cf ${check_zip} --format=zip --mtime=2000-01-01 quorventine-check
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-  DEPENDS check quorventine sample_app sample_lib ${x64}/quorventine.exe ${x64}/sample_lib.dll
+  DEPENDS check quorventine probe probe_lib ${x64}/quorventine.exe ${x64}/probe_lib.dll
   COMMENT "Packing ${check_zip}")
 add_custom_target(check_zip ALL DEPENDS ${check_zip})
 

@@ -168,7 +168,7 @@ class Launch : public testing::TestWithParam<LaunchCase> {
       if (c.planted_tree) make_install(expand(c.planted_tree, install));
       if (c.library_in_cwd) {
         CreateDirectoryW(expand(c.cwd, install).c_str(), nullptr);
-        CopyFileW(run().library[c.probe].c_str(), (expand(c.cwd, install) + L"\\sample_lib.dll").c_str(), FALSE);
+        CopyFileW(run().library[c.probe].c_str(), (expand(c.cwd, install) + L"\\probe_lib.dll").c_str(), FALSE);
       }
       if (short_form(install + L"\\lib").find(L';') != std::wstring::npos) {
         skipped[c.name] = "this volume keeps no short (8.3) names, so lib, whose path holds ';', is left out of PATH";
@@ -217,7 +217,7 @@ TEST_P(Launch, Receives) {
   EXPECT_EQ(long_form(received.path.substr(0, entry_end)), install + L"\\lib");
   EXPECT_EQ(received.path.substr(entry_end + 1), old_path_of(c, install).value_or(L""));
   EXPECT_EQ(received.current_directory, expand(c.cwd, install));
-  EXPECT_EQ(long_form(received.library), install + L"\\lib\\sample_lib.dll");
+  EXPECT_EQ(long_form(received.library), install + L"\\lib\\probe_lib.dll");
   if (c.probe == x64) {
     EXPECT_NE(received.architecture, L"x86");
     EXPECT_EQ(received.program_files, received.program_w6432);

@@ -36,7 +36,7 @@ differs "imports not allowed for Windows XP (tests/allowed-imports.txt)" "" \
   "$(not_allowed "$imports" "$source_dir/tests/allowed-imports.txt" 5.1)"
 awk -v slots=$(($(directory_size 12) / 4)) 'NF { n++; dlls += !seen[$1]++ } END { if (!n || n + dlls != slots) {
   printf "%d imports read, but the import address table has %d slots\n", n, slots > "/dev/stderr"; exit 1 } }' <<<"$imports" || status=1
-for file in quorventine-check.exe x86/quorventine.exe x86/sample_lib.dll x64/quorventine.exe x64/sample_lib.dll; do
+for file in quorventine-check.exe x86/quorventine.exe x86/probe_lib.dll x64/quorventine.exe x64/probe_lib.dll; do
   objdump=i686-w64-mingw32-objdump
   [[ $file != x64/* ]] || objdump=x86_64-w64-mingw32-objdump
   found=$(imports_of <<<"$($objdump -p "$check_dir/$file")")

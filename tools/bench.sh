@@ -5,7 +5,7 @@
 set -eu
 build=$1
 export WINEPREFIX=$PWD/$build/wineprefix QV_SCRATCH=$PWD/$build/scratch
-export QV_LAUNCHER=$PWD/dist/quorventine.exe QV_FLOOR=$PWD/$build/floor.exe QV_PROBE=$PWD/$build/sample_app.exe
+export QV_LAUNCHER=$PWD/dist/quorventine.exe QV_FLOOR=$PWD/$build/floor.exe QV_PROBE=$PWD/$build/probe.exe
 export QV_PREVIOUS=${2:-}  # an earlier launcher, measured in the same rounds where given
 tools/wine.sh start
 trap 'tools/wine.sh stop' EXIT

@@ -120,7 +120,7 @@ namespace {
   static int serial = 0;
   const std::wstring install = run().folder + L"\\platform\\" + std::to_wstring(++serial), cwd = install + L"\\cwd";
   if (!make_install(install, run().launcher, run().probe[probe]) || !CreateDirectoryW(cwd.c_str(), nullptr) ||
-      !CopyFileW(run().library[probe].c_str(), (cwd + L"\\sample_lib.dll").c_str(), FALSE)) {
+      !CopyFileW(run().library[probe].c_str(), (cwd + L"\\probe_lib.dll").c_str(), FALSE)) {
     return std::nullopt;
   }
   if (without_current_directory) SetDllDirectoryW(L"");

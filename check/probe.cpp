@@ -32,12 +32,12 @@ using quorventine::to_code_page;
   return quorventine::ticks(created);
 }
 
-// The file of the library that loading sample_lib.dll by name gives, as after a file dialog that changed the
+// The file of the library that loading probe_lib.dll by name gives, as after a file dialog that changed the
 // current directory (to QV_MOVE_TO, where the tests set it): empty when none was found.
 [[nodiscard]] std::wstring library_found() {
   const std::wstring move_to = environment_value(L"QV_MOVE_TO");
   if (!move_to.empty()) SetCurrentDirectoryW(move_to.c_str());
-  const HMODULE library = LoadLibraryW(L"sample_lib.dll");
+  const HMODULE library = LoadLibraryW(L"probe_lib.dll");
   if (library == nullptr) return L"";
   std::wstring path(32768, L'\0');
   path.resize(GetModuleFileNameW(library, path.data(), static_cast<DWORD>(path.size())));

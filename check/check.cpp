@@ -251,7 +251,7 @@ void print_where() {
   const wchar_t* const architectures[] = {L"\\x86\\", L"\\x64\\"};
   for (int kind : {x86, x64}) {
     the_run.probe[kind] = here + architectures[kind] + L"quorventine.exe";
-    the_run.library[kind] = here + architectures[kind] + L"sample_lib.dll";
+    the_run.library[kind] = here + architectures[kind] + L"probe_lib.dll";
   }
   for (const std::wstring* file : {&the_run.launcher, &the_run.probe[x86], &the_run.library[x86], &the_run.probe[x64],
                                    &the_run.library[x64]}) {

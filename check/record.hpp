@@ -1,4 +1,4 @@
-// What the sample application received, as it writes it to <install>\records\<process id>.rec: ten fields, each
+// What the probe received, as it writes it to <install>\records\<process id>.rec: ten fields, each
 // ended by a zero byte. The command line as the ANSI API gives it comes as it is, byte for byte; the wide texts
 // come in UTF-8, which holds any of them.
 #pragma once

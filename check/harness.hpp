@@ -43,7 +43,7 @@ template <typename Function>
 }
 
 // Makes every directory of the path, with the launcher as start.exe, and the application and its library (each
-// when given) as bin\quorventine.exe and lib\sample_lib.dll.
+// when given) as bin\quorventine.exe and lib\probe_lib.dll.
 [[nodiscard]] inline bool make_install(const std::wstring& dir, const std::wstring& launcher,
                                        const std::wstring& application, const std::wstring& library = L"") {
   for (std::size_t at = dir.find(L'\\', 3); at != std::wstring::npos; at = dir.find(L'\\', at + 1)) {
@@ -52,7 +52,7 @@ template <typename Function>
   for (const wchar_t* sub : {L"", L"\\bin", L"\\lib"}) CreateDirectoryW((dir + sub).c_str(), nullptr);
   return CopyFileW(launcher.c_str(), (dir + L"\\start.exe").c_str(), FALSE) &&
          (application.empty() || CopyFileW(application.c_str(), (dir + L"\\bin\\quorventine.exe").c_str(), FALSE)) &&
-         (library.empty() || CopyFileW(library.c_str(), (dir + L"\\lib\\sample_lib.dll").c_str(), FALSE));
+         (library.empty() || CopyFileW(library.c_str(), (dir + L"\\lib\\probe_lib.dll").c_str(), FALSE));
 }
 
 // One job holds every program started here, and the programs they start: it ends them all when this process ends,

@@ -1,4 +1,0 @@
-// The sample application's library. The application loads it by name at run time, as an application loads a
-// plug-in, and Windows finds it through the launcher's lib entry in PATH. The tests plant copies of it
-// elsewhere to see which one the application gets.
-extern "C" __declspec(dllexport) int sample_library_version() { return 1; }
