@@ -77,7 +77,7 @@ constexpr LONGLONG clock_lag_ms = 32;
 [[nodiscard]] std::string cannot_start_x64();
 // Windows passes a program's DLL search setting (SetDllDirectoryW) on to the programs it starts; Wine does not.
 [[nodiscard]] std::string does_not_pass_dll_search_on();
-// Makes a symbolic link to a file that does not exist, and reads it back.
+// Makes a symbolic link to a file (relative to the link's folder), and reads it back.
 [[nodiscard]] std::string cannot_link(const std::wstring& link, const wchar_t* target);
 // Denies everyone the creation of files in the folder itself, not inherited, as Program Files does for a standard
 // user, and tries to create one there.

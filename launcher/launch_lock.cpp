@@ -10,7 +10,8 @@ namespace quorventine {
 static_assert(win_error::file_not_found == ERROR_FILE_NOT_FOUND && win_error::path_not_found == ERROR_PATH_NOT_FOUND &&
               win_error::access_denied == ERROR_ACCESS_DENIED && win_error::sharing_violation == ERROR_SHARING_VIOLATION &&
               win_error::file_exists == ERROR_FILE_EXISTS && win_error::already_exists == ERROR_ALREADY_EXISTS &&
-              directory_attribute == FILE_ATTRIBUTE_DIRECTORY);
+              directory_attribute == FILE_ATTRIBUTE_DIRECTORY &&
+              reparse_point_attribute == FILE_ATTRIBUTE_REPARSE_POINT);
 
 namespace {
 
@@ -31,6 +32,7 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
 }
 
 // What stands at the name right after a refused create or delete. Read at once, before anything overwrites the error.
+// GetFileAttributesW does not follow a link: the bits are the link's own.
 [[nodiscard]] Look refused(Seen seen, const wchar_t* path) {
   Look look{seen, GetLastError()};
   look.attributes = GetFileAttributesW(path);
@@ -64,7 +66,7 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // attribute (it would make the create fail) and no security attributes (the handle is not inheritable). A link at
 // the lock path is not followed: the create would make the lock at the link's target, and between its holder's
 // close and its delete of the name, a poll could make another there while a third launcher takes a real lock. A
-// link meets "file exists" instead, and reads as no lock file to be had, as a folder there does.
+// link meets "file exists" instead, and its attribute bits make it no lock file to be had, as a folder there is.
 [[nodiscard]] HANDLE create_lock_file(const wchar_t* path) {
   const HANDLE file = CreateFileW(path, GENERIC_WRITE | DELETE, shared_access, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,

@@ -15,7 +15,7 @@ namespace win_error {
 inline constexpr unsigned long none = 0, file_not_found = 2, path_not_found = 3, access_denied = 5,
                                sharing_violation = 32, file_exists = 80, already_exists = 183;
 }  // namespace win_error
-inline constexpr unsigned long directory_attribute = 0x10;
+inline constexpr unsigned long directory_attribute = 0x10, reparse_point_attribute = 0x400;
 
 // A scanner keeps a deleted file open for milliseconds, and a launcher's read test is as short: ten holds' worth of
 // refusals is something else.
@@ -83,10 +83,14 @@ enum class Next {
 }
 
 [[nodiscard]] inline Next after_refused_create(const Look& look, Refusal& refusal) {
-  // A folder, or a junction or link to one, is no lock, and no create-new succeeds on it. NTFS and FAT check that a
-  // file was asked for before they look at the disposition, so they refuse with "access denied", which alone would
-  // read as a pending delete; Wine says "file exists". The attribute bits tell it on both.
-  if (look.attributes_error == win_error::none && (look.attributes & directory_attribute) != 0) {
+  // A folder is no lock, and no create-new succeeds on it. NTFS and FAT check that a file was asked for before they
+  // look at the disposition, so they refuse with "access denied", which alone would read as a pending delete; Wine
+  // says "file exists". Nor is a link of any kind (a symbolic link, a junction, a mount point), whatever it points
+  // to: the create does not follow it, and the read test would, so a link to a file made during this boot would
+  // hold every launch while one to a missing file would not. The attribute bits, which are the link's own, tell
+  // both on every system.
+  if (look.attributes_error == win_error::none &&
+      (look.attributes & (directory_attribute | reparse_point_attribute)) != 0) {
     return Next::go_without;
   }
   if (look.error == win_error::file_exists || look.error == win_error::already_exists) {

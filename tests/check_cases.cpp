@@ -234,9 +234,10 @@ INSTANTIATE_TEST_SUITE_P(, Launch, testing::ValuesIn(launch_cases), [](const aut
 // takes, sharing delete, and keeps it 1 s past its release: it is then a pending delete on Windows (a file that
 // still opens under Wine), and the next launcher starts only once the scanner lets go. Nothing is ever left in the
 // install folder that was not there before, and a link there is not followed. Where the application is no program,
-// every start fails and each launcher exits 1 at once: none waits a hold.
+// every start fails and each launcher exits 1 at once: none waits a hold. A link, to a missing file or to one made
+// during this boot, is no lock file to be had.
 
-enum class Stands { nothing, folder, link, leftover, read_only_leftover };
+enum class Stands { nothing, folder, link, link_to_file, leftover, read_only_leftover };
 
 struct LockCase {
   const char* name;
@@ -253,6 +254,7 @@ const LockCase lock_cases[] = {
     {"lock_file", L"Łódź 中", Stands::nothing},
     {"folder", L"folder", Stands::folder},
     {"link", L"link", Stands::link},
+    {"link_to_file", L"link to file", Stands::link_to_file},
     {"leftover", L"leftover", Stands::leftover},
     {"read_only_leftover", L"read-only leftover", Stands::read_only_leftover},
     {"no_create", L"no create", Stands::nothing, true},
@@ -298,7 +300,12 @@ struct LockRun {
   if (c.stands == Stands::folder) CreateDirectoryW(lock.c_str(), nullptr);
   if (c.stands == Stands::leftover) leave_leftover(lock, FILE_ATTRIBUTE_NORMAL);
   if (c.stands == Stands::read_only_leftover) leave_leftover(lock, FILE_ATTRIBUTE_READONLY);
-  std::string reason = c.stands == Stands::link ? cannot_link(lock, L"elsewhere") : "";
+  std::string reason;
+  if (c.stands == Stands::link) reason = cannot_link(lock, L"elsewhere");
+  if (c.stands == Stands::link_to_file) {
+    CloseHandle(CreateFileW((install + L"\\made this boot").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    reason = cannot_link(lock, L"made this boot");
+  }
   if (reason.empty() && c.denies_create) reason = does_not_deny_creating(install);
   if (!reason.empty()) return reason;
   run.names_before = names_in(install);
@@ -395,7 +402,8 @@ TEST_P(Lock, Spaced) {
   EXPECT_TRUE(std::includes(run.names_before.begin(), run.names_before.end(), names_after.begin(), names_after.end()))
       << "a name was left in the install folder, or made through the link";
   // Only a lock file goes, and a leftover that can be deleted; a link is not followed, and stays.
-  const bool stays = c.stands == Stands::folder || c.stands == Stands::link || c.stands == Stands::read_only_leftover;
+  const bool stays = c.stands == Stands::folder || c.stands == Stands::link || c.stands == Stands::link_to_file ||
+                     c.stands == Stands::read_only_leftover;
   EXPECT_EQ(GetFileAttributesW(lock.c_str()), stays ? run.attributes_before : INVALID_FILE_ATTRIBUTES);
 }
 

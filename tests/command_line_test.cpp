@@ -93,7 +93,8 @@ TEST(LauncherPath, TheOwnFileTextEndsItWithoutAnIdentity) {
 // Each row is a run of looks at the lock path with what the wait does after each, named for the fault it catches.
 TEST(LockWait, NoRefusalIsWaitedForEverAndEachStartsFresh) {
   using namespace win_error;
-  constexpr unsigned long unread = ~0UL, folder = directory_attribute, file = 0x20;
+  constexpr unsigned long unread = ~0UL, folder = directory_attribute, file = 0x20,
+                          link = reparse_point_attribute | file;
   const auto create = [](unsigned long error, unsigned long attributes_error, unsigned long attributes,
                          std::uint32_t ms = 0) { return Look{Seen::create_refused, error, attributes_error, attributes, ms}; };
   const auto leftover = [](unsigned long error, unsigned long attributes_error = none, std::uint32_t ms = 0) {
@@ -107,6 +108,7 @@ TEST(LockWait, NoRefusalIsWaitedForEverAndEachStartsFresh) {
       {"held lock not retested", {{exists, look}, {held, poll}}},
       {"folder read as a pending delete", {{create(access_denied, none, folder), without}}},
       {"folder under Wine retested", {{create(file_exists, none, folder), without}}},
+      {"link to a file retested, and followed by the read test", {{create(file_exists, none, link), without}}},
       {"a name Windows refuses, waited", {{create(123, 123, unread), without}}},
       {"bound restarted by each refusal or counted in sleeps", {{pending(0), poll}, {pending(29999), poll},
                                                                 {pending(30000), without}}},
