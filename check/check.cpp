@@ -1,32 +1,66 @@
 // quorventine-check: the launcher's behaviour, checked on the Windows it runs on. It finds the launcher under test
-// and the probe applications beside itself (or the launcher given with --launcher), runs every case in a new
-// folder under %TEMP%, prints one line per case (passed; failed, with what it saw; skipped, with the reason) and a
-// summary, and exits 0 only when no case failed. Whatever happens, it ends what it started and removes what it made.
+// and the probe applications beside itself (or the launcher given with --launcher), runs every case in new folders
+// of its own, prints one line per case (passed; failed, with what it saw; skipped, with the reason) and a summary.
+// Whatever happens, it ends what it started and removes what it made; what a run killed from outside leaves, the
+// next run removes.
 //
 //   quorventine-check [--launcher path\to\quorventine.exe] [--gtest_output=xml:report.xml] [--gtest_filter=...]
+//
+// Exit codes: 0 passed (at least one case, and none failed); 1 a case failed, or the run stopped early; 2 the check
+// cannot run here (a start that Windows refuses, a filter that selects no case, every case skipped); 3 interrupted.
+//
+// The cases run in a second process of this program, which tells this one what it made and where it stands. A
+// crash can take a process's own handlers with it (a buffer overrun that overwrites them): this one then says where
+// the cases stopped, ends what they started, removes what they made, and exits 1.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "check.hpp"
-#include "harness.hpp"
+#include "check_build.hpp"
+#include "runner.hpp"
 
 namespace quorventine::check {
 
 namespace {
 
+// In the environment of the process that runs the cases: the handle of the file where it tells what it made and where
+// it stands, in lines: "folder <path>", "drive <X:>", "at <where>", "ended <exit code>".
+constexpr wchar_t status_variable[] = L"QV_CHECK_STATUS";
+
 Run the_run;
-std::wstring mapped_drive;  // the letter mapped to a folder of the run's own, as "X:"; empty where none is
+std::wstring mapped_drive;             // "X:"; empty where none is
+std::vector<std::wstring> folders;     // every folder that the run made, each with its marker
+std::vector<HANDLE> markers;           // held open while the run lives
+HANDLE status = INVALID_HANDLE_VALUE;  // where the cases' process tells its supervisor
+std::string where = "before its first case";
 
 [[nodiscard]] std::string utf8(const std::wstring& text) { return to_code_page(CP_UTF8, text); }
 
-// Prints like printf, in UTF-8 to a file or a pipe, and as text to a console, whose code page is seldom UTF-8: paths
-// under a user's name may hold any characters.
+// Writes UTF-8 text to standard output as it stands, to a file or a pipe; to a console as text, since its code page
+// is seldom UTF-8 and paths under a user's name may hold any characters.
+void write_out(const std::string& text) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode, written;
+  if (GetConsoleMode(out, &mode)) {
+    const std::wstring wide = from_code_page(CP_UTF8, text);
+    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+  } else {
+    WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+}
+
+// Prints like printf.
 void say(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
@@ -35,22 +69,19 @@ void say(const char* format, ...) {
   va_start(arguments, format);
   text.resize(std::vsnprintf(text.data(), text.size(), format, arguments));
   va_end(arguments);
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode, written;
-  std::fflush(stdout);
-  if (GetConsoleMode(out, &mode)) {
-    const std::wstring wide = from_code_page(CP_UTF8, text);
-    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-  } else {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-  }
+  write_out(text);
 }
 
-[[nodiscard]] std::wstring directory_of_this_program() {
+void tell(const char* what, const std::string& text) {
+  const std::string line = std::string(what) + " " + text + "\n";
+  DWORD written;
+  if (status != INVALID_HANDLE_VALUE) WriteFile(status, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+[[nodiscard]] std::wstring this_program() {
   std::wstring path(32768, L'\0');
   path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-  return path.substr(0, path.rfind(L'\\'));
+  return path;
 }
 
 [[nodiscard]] std::wstring full_long_path(const std::wstring& path) {
@@ -60,119 +91,217 @@ void say(const char* format, ...) {
   return long_path.empty() ? full : long_path;
 }
 
-// A new folder under %TEMP% in its long form: a user name longer than eight letters gives a short %TEMP%, and the
-// cases compare the paths the application receives with the long ones.
-[[nodiscard]] std::wstring new_run_folder() {
+const char* meaning(Exit code) {
+  switch (code) {
+    case exit_passed: return "passed";
+    case exit_failed: return "a case failed, or the run stopped early";
+    case exit_cannot_run: return "the check cannot run here";
+    case exit_interrupted: return "interrupted";
+  }
+  return "";
+}
+
+// Ends what the cases started and removes what they made, from the process that ran them or, where that one ended
+// before it could, from its supervisor.
+void clean_up(const std::vector<std::wstring>& made, const std::vector<std::wstring>& drives) {
+  std::vector<std::wstring> started_from = made;
+  started_from.insert(started_from.end(), drives.begin(), drives.end());
+  for (int round = 0; round < 10; ++round, Sleep(50)) end_processes_in(started_from);
+  for (const std::wstring& folder : made) {
+    for (const std::wstring& drive : unmap_drives_into(folder)) say("could not unmap %s\n", utf8(drive).c_str());
+  }
+  for (const std::wstring& folder : made) {
+    if (!remove_tree(folder)) say("could not remove %s\n", utf8(folder).c_str());
+  }
+}
+
+// ---- The supervisor.
+
+// Copies the cases' output to ours, line by line, so that a line's UTF-8 is never split.
+void relay(HANDLE from) {
+  std::string pending(4096, '\0');
+  std::size_t held = 0;
+  for (DWORD read; ReadFile(from, pending.data() + held, static_cast<DWORD>(pending.size() - held), &read, nullptr) &&
+                   read != 0;) {
+    held += read;
+    const std::size_t lines = pending.rfind('\n', held - 1) + 1;
+    if (lines == 0 && held < pending.size()) continue;
+    const std::size_t shown = lines != 0 ? lines : held;
+    write_out(pending.substr(0, shown));
+    pending.erase(0, shown).resize(4096);
+    held -= shown;
+  }
+  if (held != 0) write_out(pending.substr(0, held));
+}
+
+[[nodiscard]] std::string status_lines(HANDLE file) {
+  std::string text(GetFileSize(file, nullptr), '\0');
+  DWORD read = 0;
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  if (!ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) read = 0;
+  text.resize(read);
+  return text;
+}
+
+int supervise() {
+  SetConsoleCtrlHandler(nullptr, TRUE);  // Ctrl+C is the cases' to handle: they end with exit code 3
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   wchar_t temp[MAX_PATH + 1];
-  const std::wstring temp_path(temp, GetTempPathW(MAX_PATH + 1, temp));
-  const std::wstring base = full_long_path(temp_path) + L"quorventine-check-";
-  for (DWORD serial = GetCurrentProcessId();; ++serial) {
-    const std::wstring folder = base + std::to_wstring(serial);
-    if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return L"";
+  const std::wstring status_path = std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"quorventine-check-" +
+                                   std::to_wstring(GetCurrentProcessId()) + L".status";
+  const HANDLE status_file =
+      CreateFileW(status_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  HANDLE output_read, output_write;
+  if (status_file == INVALID_HANDLE_VALUE || !CreatePipe(&output_read, &output_write, &inherited, 0)) {
+    say("cannot make a file under %%TEMP%%\n");
+    return exit_cannot_run;
   }
-}
-
-[[nodiscard]] bool is_directory(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// Removes the run's drive letter, and says so where it stays.
-void unmap_drive() {
-  const std::wstring target = the_run.folder + L"\\drive";
-  wchar_t device[MAX_PATH];
-  DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE | DDD_NO_BROADCAST_SYSTEM, mapped_drive.c_str(),
-                   target.c_str());
-  if (QueryDosDeviceW(mapped_drive.c_str(), device, MAX_PATH) != 0) {
-    say("could not unmap %s\n", utf8(mapped_drive).c_str());
+  SetHandleInformation(output_read, HANDLE_FLAG_INHERIT, 0);
+  SetEnvironmentVariableW(status_variable, std::to_wstring(reinterpret_cast<std::uintptr_t>(status_file)).c_str());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = startup.hStdError = output_write;
+  PROCESS_INFORMATION cases{};
+  std::wstring command_line = GetCommandLineW();
+  const bool started = CreateProcessW(this_program().c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &cases);
+  SetEnvironmentVariableW(status_variable, nullptr);
+  CloseHandle(output_write);
+  if (!started) {
+    say("cannot start the check's own cases (error %lu)\n", GetLastError());
+    return exit_cannot_run;
   }
-  mapped_drive.clear();
+  relay(output_read);
+  DWORD code = 0;
+  WaitForSingleObject(cases.hProcess, INFINITE);
+  GetExitCodeProcess(cases.hProcess, &code);
+  std::vector<std::wstring> made, drives;
+  std::string stood = "before its first case";
+  const std::string lines = status_lines(status_file);
+  for (std::size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = lines.substr(at, end - at), what = line.substr(0, line.find(' ')),
+                      text = line.substr(std::min(line.size(), what.size() + 1));
+    if (what == "ended") return std::atoi(text.c_str());
+    if (what == "folder") made.push_back(from_code_page(CP_UTF8, text));
+    if (what == "drive") drives.push_back(from_code_page(CP_UTF8, text));
+    if (what == "at") stood = text;
+  }
+  say("\nstopped %s: the cases' process ended abruptly (exit code 0x%08lx)\n", stood.c_str(), code);
+  clean_up(made, drives);
+  say("exit code %d: %s\n", exit_failed, meaning(exit_failed));
+  return exit_failed;
 }
 
-// A free drive letter mapped to a folder of the run's own, where a file made in the folder is seen through it:
-// Wine accepts the mapping but resolves drive letters from its prefix alone. Otherwise another drive of this
-// system that can be entered, or none.
-[[nodiscard]] std::wstring find_other_drive(const std::wstring& folder) {
-  const std::wstring target = folder + L"\\drive";
-  CreateDirectoryW(target.c_str(), nullptr);
-  CloseHandle(CreateFileW((target + L"\\seen").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+// ---- The cases.
+
+// A folder's full long path, ending with '\\'; empty for none.
+[[nodiscard]] std::wstring parent_folder(const std::wstring& path) {
+  std::wstring full = path.empty() ? L"" : full_long_path(path);
+  if (!full.empty() && full.back() != L'\\') full += L'\\';
+  return full;
+}
+
+[[nodiscard]] std::wstring environment_value(const wchar_t* name) {
+  std::wstring value(32768, L'\0');
+  value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
+  return value;
+}
+
+// A path that a row can put on a command line unquoted, and that an ANSI caller can write: no blank, and nothing that
+// the system's ANSI code page lacks.
+[[nodiscard]] bool is_plain(const std::wstring& path) {
+  return !path.empty() && path.find_first_of(L" \t") == std::wstring::npos &&
+         from_code_page(CP_ACP, to_code_page(CP_ACP, path)) == path;
+}
+
+[[nodiscard]] std::wstring new_folder_under(const std::wstring& parent) {
+  HANDLE marker = INVALID_HANDLE_VALUE;
+  const std::wstring folder = new_marked_folder(parent, marker);
+  if (folder.empty()) return folder;
+  markers.push_back(marker);
+  folders.push_back(folder);
+  tell("folder", utf8(folder));
+  return folder;
+}
+
+// Another drive of this system that can be entered, where no letter could be mapped.
+[[nodiscard]] std::wstring another_drive(const std::wstring& folder) {
   const DWORD in_use = GetLogicalDrives();
-  wchar_t device[MAX_PATH];
-  for (wchar_t letter = L'Z'; letter >= L'D'; --letter) {
-    const std::wstring drive{letter, L':'};
-    if ((in_use & (1u << (letter - L'A'))) != 0 || QueryDosDeviceW(drive.c_str(), device, MAX_PATH) != 0) continue;
-    if (!DefineDosDeviceW(DDD_NO_BROADCAST_SYSTEM, drive.c_str(), target.c_str())) break;
-    mapped_drive = drive;
-    if (exists(drive + L"\\seen")) return drive + L"\\";
-    unmap_drive();
-    break;
-  }
   for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
     const std::wstring root{letter, L':', L'\\'};
+    const DWORD attributes = GetFileAttributesW(root.c_str());
     if ((in_use & (1u << (letter - L'A'))) != 0 && towupper(folder[0]) != letter &&
-        GetDriveTypeW(root.c_str()) == DRIVE_FIXED && is_directory(root)) {
+        GetDriveTypeW(root.c_str()) == DRIVE_FIXED && attributes != INVALID_FILE_ATTRIBUTES) {
       return root;
     }
   }
   return L"";
 }
 
-// Removes a folder with all in it, read-only files included. Right after the job was ended, a process may still
-// hold a file for a moment: a few attempts.
-void remove_tree(const std::wstring& folder) {
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName, path = folder + L"\\" + name;
-      if (name == L"." || name == L"..") continue;
-      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      const bool tree = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-      if (tree) {
-        remove_tree(path);
-      } else if (!DeleteFileW(path.c_str())) {
-        RemoveDirectoryW(path.c_str());  // a link to a folder
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+// The run's folders: its own under %TEMP%, a plain one where that is not, and the second drive.
+[[nodiscard]] bool make_folders() {
+  wchar_t temp[MAX_PATH + 1];
+  const std::wstring temp_parent = parent_folder(std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)));
+  const std::wstring program_data = parent_folder(environment_value(L"ProgramData"));
+  for (const std::wstring& parent : {temp_parent, program_data}) {
+    if (parent.empty()) continue;
+    for (const std::wstring& folder : remove_abandoned(parent)) {
+      say("removed %s, left by a run that was killed\n", utf8(folder).c_str());
+    }
   }
-  RemoveDirectoryW(folder.c_str());
+  the_run.folder = new_folder_under(temp_parent);
+  if (the_run.folder.empty()) return false;
+  mapped_drive = map_drive(the_run.folder);
+  if (!mapped_drive.empty()) tell("drive", utf8(mapped_drive));
+  if (is_plain(the_run.folder)) {
+    the_run.plain_folder = the_run.folder;
+  } else if (is_plain(program_data)) {
+    the_run.plain_folder = new_folder_under(program_data);
+  }
+  if (the_run.plain_folder.empty()) the_run.plain_folder = mapped_drive;
+  the_run.other_drive = !mapped_drive.empty() ? mapped_drive + L"\\" : another_drive(the_run.folder);
+  return true;
 }
 
-// Ends every process the run started, unmaps its drive letter and removes its folder. Once only: Ctrl+C may come
+// Ends every process the run started, unmaps its drive letter and removes its folders. Once only: Ctrl+C may come
 // while the run ends by itself.
 void clean_up() {
   static LONG done = 0;
   if (InterlockedExchange(&done, 1) != 0) return;
   TerminateJobObject(job_of_started(), 1);
-  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job{};
-  for (int waited = 0; waited < 20; ++waited, Sleep(50)) {
-    if (!QueryInformationJobObject(job_of_started(), JobObjectBasicAccountingInformation, &job, sizeof job, nullptr) ||
-        job.ActiveProcesses == 0) {
-      break;
-    }
-  }
-  if (!mapped_drive.empty()) unmap_drive();
-  // Within the few seconds that Windows gives a closing console's handler.
-  for (int attempt = 0; attempt < 20 && is_directory(the_run.folder); ++attempt, Sleep(100)) {
-    remove_tree(the_run.folder);
-  }
-  if (is_directory(the_run.folder)) say("could not remove %s\n", utf8(the_run.folder).c_str());
+  for (HANDLE marker : markers) CloseHandle(marker);
+  clean_up(folders, mapped_drive.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{mapped_drive});
 }
 
-BOOL WINAPI on_interrupt(DWORD) {
-  say("\ninterrupted: ending what the check started and removing its folder\n");
-  clean_up();
-  ExitProcess(3);
+void end(Exit code) {
+  say("exit code %d: %s\n", code, meaning(code));
+  tell("ended", std::to_string(code));
 }
+
+BOOL WINAPI on_interrupt(DWORD) { stop(exit_interrupted, "interrupted"); }
 
 // One line per case, and the summary: what to send with a report of a problem.
 class LinePrinter : public testing::EmptyTestEventListener {
   std::string seen_;
+  std::map<std::string, int> skipped_by_reason_;
+
+  static void stand(const std::string& at) {
+    where = at;
+    tell("at", at);
+  }
+
+  void OnTestSuiteStart(const testing::TestSuite& suite) override {
+    stand(std::string("while setting up ") + suite.name());
+  }
+
+  void OnTestStart(const testing::TestInfo& test) override {
+    stand(std::string("in ") + test.test_suite_name() + "." + test.name());
+  }
 
   void OnTestPartResult(const testing::TestPartResult& part) override {
+    if (part.skipped()) ++skipped_by_reason_[part.message()];
     if (part.failed() && part.file_name() != nullptr) seen_ += "    " + std::string(part.file_name()) + ":" +
                                                                  std::to_string(part.line_number()) + ":\n";
     std::string message = part.message();
@@ -193,6 +322,7 @@ class LinePrinter : public testing::EmptyTestEventListener {
       say("passed   %s (%.1f s)\n", name.c_str(), static_cast<double>(result.elapsed_time()) / 1000);
     }
     seen_.clear();
+    stand("after " + name);
   }
 
   void OnTestSuiteEnd(const testing::TestSuite& suite) override {
@@ -200,13 +330,38 @@ class LinePrinter : public testing::EmptyTestEventListener {
   }
 
   void OnTestProgramEnd(const testing::UnitTest& unit) override {
-    if (kept_out_of_job) say("\nnote: Windows kept the processes that the check started out of its job\n");
+    if (job_join == JobJoin::kept_out) {
+      say("\nnote: Windows kept the processes that the check started out of its job (Windows 7 in a job that allows "
+          "no other); they were ended by their program's path instead\n");
+    }
     say("\n%d cases: %d passed, %d skipped, %d failed\n", unit.test_to_run_count(), unit.successful_test_count(),
         unit.skipped_test_count(), unit.failed_test_count());
+    for (const auto& [reason, count] : skipped_by_reason_) say("  skipped %d: %s\n", count, reason.c_str());
+    stand("after its summary");
   }
 };
 
-// What a report of a problem needs to say about where the check ran.
+// The file's SHA-256 in hex, which tells one build of the launcher from another where their sizes agree.
+[[nodiscard]] std::string sha256_of(const std::wstring& path) {
+  const std::string content = read_file(path);
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  BYTE digest[32];
+  DWORD size = sizeof digest;
+  std::string hex = "unknown";
+  if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+      CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+      CryptHashData(hash, reinterpret_cast<const BYTE*>(content.data()), static_cast<DWORD>(content.size()), 0) &&
+      CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+    hex.clear();
+    for (const BYTE byte : digest) hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+  }
+  if (hash != 0) CryptDestroyHash(hash);
+  if (provider != 0) CryptReleaseContext(provider, 0);
+  return hex;
+}
+
+// What a report of a problem needs to say about what was checked and where.
 void print_where() {
   using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
   const auto get_version = system_function<GetVersion>(L"ntdll.dll", "RtlGetVersion");
@@ -227,34 +382,40 @@ void print_where() {
   const auto wine = system_function<WineVersion>(L"ntdll.dll", "wine_get_version");
   WIN32_FILE_ATTRIBUTE_DATA launcher{};
   GetFileAttributesExW(the_run.launcher.c_str(), GetFileExInfoStandard, &launcher);
-  say("quorventine-check\n  launcher:  %s (%lu bytes)\n  Windows:   %lu.%lu.%lu (%s%s%s), ANSI code page %u\n"
-              "  folder:    %s\n  2nd drive: %s\n\n",
-              utf8(the_run.launcher).c_str(), launcher.nFileSizeLow, version.dwMajorVersion, version.dwMinorVersion,
-              version.dwBuildNumber, architecture, wine != nullptr ? "; Wine " : "", wine != nullptr ? wine() : "",
-              GetACP(), utf8(the_run.folder).c_str(),
-              the_run.other_drive.empty() ? "none" : utf8(the_run.other_drive).c_str());
+  say("quorventine-check, built from %s\n", QUORVENTINE_CHECK_COMMIT);
+  say("  launcher:     %s\n                %lu bytes, SHA-256 %s\n", utf8(the_run.launcher).c_str(),
+      launcher.nFileSizeLow, sha256_of(the_run.launcher).c_str());
+  say("  Windows:      %lu.%lu.%lu (%s%s%s), ANSI code page %u\n", version.dwMajorVersion, version.dwMinorVersion,
+      version.dwBuildNumber, architecture, wine != nullptr ? "; Wine " : "", wine != nullptr ? wine() : "", GetACP());
+  say("  folder:       %s\n", utf8(the_run.folder).c_str());
+  if (the_run.plain_folder != the_run.folder) {
+    say("  plain folder: %s (for paths without quotes, or in the ANSI code page)\n",
+        the_run.plain_folder.empty() ? "none" : utf8(the_run.plain_folder).c_str());
+  }
+  say("  2nd drive:    %s\n\n", the_run.other_drive.empty() ? "none" : utf8(the_run.other_drive).c_str());
 }
 
 // The launcher given, or the one beside the check, and the probes in x86\ and x64\ beside it.
 [[nodiscard]] bool find_files(int argc, wchar_t** argv) {
-  const std::wstring here = directory_of_this_program();
+  const std::wstring program = this_program(), here = program.substr(0, program.rfind(L'\\'));
   the_run.launcher = here + L"\\quorventine.exe";
   for (int i = 1; i < argc; ++i) {
     if (std::wcscmp(argv[i], L"--launcher") == 0 && i + 1 < argc) {
       the_run.launcher = full_long_path(argv[++i]);
     } else {
       say("usage: quorventine-check [--launcher path\\to\\quorventine.exe] [--gtest_output=xml:FILE]"
-                  " [--gtest_filter=PATTERN]\nunknown argument: %s\n", utf8(argv[i]).c_str());
+          " [--gtest_filter=PATTERN]\nunknown argument: %s\n", utf8(argv[i]).c_str());
       return false;
     }
   }
-  const wchar_t* const architectures[] = {L"\\x86\\", L"\\x64\\"};
-  for (int kind : {x86, x64}) {
-    the_run.probe[kind] = here + architectures[kind] + L"quorventine.exe";
-    the_run.library[kind] = here + architectures[kind] + L"probe_lib.dll";
+  const wchar_t* const folder_of[architectures] = {L"\\x86\\", L"\\x64\\"};
+  std::vector<const std::wstring*> files = {&the_run.launcher};
+  for (int kind = 0; kind < architectures; ++kind) {
+    the_run.probe[kind] = here + folder_of[kind] + L"quorventine.exe";
+    the_run.library[kind] = here + folder_of[kind] + L"probe_lib.dll";
+    files.insert(files.end(), {&the_run.probe[kind], &the_run.library[kind]});
   }
-  for (const std::wstring* file : {&the_run.launcher, &the_run.probe[x86], &the_run.library[x86], &the_run.probe[x64],
-                                   &the_run.library[x64]}) {
+  for (const std::wstring* file : files) {
     if (!exists(*file)) {
       say("missing: %s (unzip the whole folder, and name an existing launcher)\n", utf8(*file).c_str());
       return false;
@@ -263,28 +424,72 @@ void print_where() {
   return true;
 }
 
+// How a run that got to its summary ends.
+[[nodiscard]] Exit outcome_of(bool none_failed, const testing::UnitTest& unit) {
+  if (!none_failed) return exit_failed;
+  if (unit.test_to_run_count() == 0) {
+    say("no case ran: the filter selects none\n");
+    return exit_cannot_run;
+  }
+  if (unit.successful_test_count() == 0) {
+    say("every case was skipped: this system can show none of them\n");
+    return exit_cannot_run;
+  }
+  return exit_passed;
+}
+
+// A crash whose handlers still run ends the process at once; the supervisor says where and cleans up. No dialog
+// waits for a user who is not there.
+LONG WINAPI on_crash(EXCEPTION_POINTERS* exception) {
+  TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+int run_cases(int argc, wchar_t** argv) {
+  SetUnhandledExceptionFilter(on_crash);
+  testing::InitGoogleTest(&argc, argv);  // takes its own flags out
+  Exit code = exit_cannot_run;
+  if (GTEST_FLAG_GET(repeat) != 1) {
+    say("--gtest_repeat is not supported: run the check again instead\n");
+  } else if (!find_files(argc, argv)) {
+  } else if (!make_folders()) {
+    say("cannot make a folder under %%TEMP%%\n");
+  } else {
+    SetConsoleCtrlHandler(on_interrupt, TRUE);
+    print_where();
+    testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
+    delete listeners.Release(listeners.default_result_printer());
+    listeners.Append(new LinePrinter);
+    const bool none_failed = RUN_ALL_TESTS() == 0;
+    clean_up();
+    code = outcome_of(none_failed, *testing::UnitTest::GetInstance());
+  }
+  end(code);
+  return code;
+}
+
 }  // namespace
 
 const Run& run() { return the_run; }
+
+void stop(Exit code, const std::string& why) {
+  static LONG stopping = 0;
+  if (InterlockedExchange(&stopping, 1) != 0) Sleep(INFINITE);  // the first to stop ends the process
+  say("\nstopped %s: %s\n", where.c_str(), why.c_str());
+  clean_up();
+  end(code);
+  // No destructors and no handlers of a run that broke off.
+  TerminateProcess(GetCurrentProcess(), code);
+  ExitProcess(code);
+}
 
 }  // namespace quorventine::check
 
 int wmain(int argc, wchar_t** argv) {
   using namespace quorventine::check;
-  testing::InitGoogleTest(&argc, argv);  // takes its own flags out
-  if (!find_files(argc, argv)) return 2;
-  the_run.folder = new_run_folder();
-  if (the_run.folder.empty()) {
-    say("cannot make a folder under %%TEMP%%\n");
-    return 2;
-  }
-  SetConsoleCtrlHandler(on_interrupt, TRUE);
-  the_run.other_drive = find_other_drive(the_run.folder);
-  print_where();
-  testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
-  delete listeners.Release(listeners.default_result_printer());
-  listeners.Append(new LinePrinter);
-  const int failed = RUN_ALL_TESTS();
-  clean_up();
-  return failed == 0 ? 0 : 1;
+  wchar_t handle[32];
+  if (GetEnvironmentVariableW(status_variable, handle, 32) == 0) return supervise();
+  status = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(handle, nullptr, 10)));
+  SetEnvironmentVariableW(status_variable, nullptr);  // not for the programs that the cases start
+  return run_cases(argc, argv);
 }

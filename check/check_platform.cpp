@@ -1,7 +1,8 @@
-// The check runner's part in each case: how each kind of caller starts the launcher, bounded waits on the clock,
-// and what this system does for the rows that need what not every system does.
+// The check runner's part in each case: install trees and their first starts, how each kind of caller starts the
+// launcher, bounded waits on the clock, and what this system does for the rows that need what not every system does.
 #include <windows.h>
 #include <aclapi.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -21,30 +22,87 @@ bool selected(const char* row) {
   return false;
 }
 
+namespace {
+
+[[nodiscard]] std::string error_text(DWORD error) {
+  wchar_t* text = nullptr;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = text != nullptr ? text : L"";
+  LocalFree(text);
+  while (!message.empty() && static_cast<unsigned>(message.back()) <= L' ') message.pop_back();
+  return "error " + std::to_string(error) + (message.empty() ? "" : ": " + to_code_page(CP_UTF8, message));
+}
+
+// Every case needs the programs to start: one that Windows refuses ends the check, saying what is in the way.
+[[noreturn]] void refused(const std::wstring& program) {
+  stop(exit_cannot_run, "Windows refused to start " + to_code_page(CP_UTF8, program) + " (" + error_text(GetLastError()) +
+                            "). Common causes: a policy that allows no programs in this folder (AppLocker, Windows "
+                            "Defender Application Control, Smart App Control, a software restriction policy) or an "
+                            "antivirus. The check cannot run here; run it from a folder that they allow.");
+}
+
+[[nodiscard]] HANDLE started(HANDLE process, const std::wstring& program) {
+  if (process == nullptr) refused(program);
+  return process;
+}
+
+}  // namespace
+
+bool lay_out(const std::vector<Install>& installs) {
+  std::vector<std::pair<HANDLE, std::wstring>> first_starts;
+  const auto wait_for_all = [&first_starts] {
+    for (const auto& [process, tree] : first_starts) finish_in(process, 60000, tree);
+    first_starts.clear();
+  };
+  for (const Install& install : installs) {
+    if (!make_install(install.dir, run().launcher, L"", run().library[install.probe])) return false;
+    first_starts.emplace_back(start_launcher(install.dir), install.dir);
+  }
+  wait_for_all();
+  std::wstring environment;
+  for (const Install& install : installs) {
+    if (!install.with_application) continue;
+    const std::wstring application = install.dir + L"\\bin\\quorventine.exe";
+    if (!copy_bytes(run().probe[install.probe], application)) return false;
+    environment = environment_for(install.dir + L"\\lib", L"");
+    first_starts.emplace_back(started(start_process(application, L"probe", install.dir, &environment), application),
+                              install.dir);
+  }
+  wait_for_all();
+  for (const Install& install : installs) {
+    const std::wstring records = install.dir + L"\\records";
+    for (const std::wstring& name : names_in(records)) DeleteFileW((records + L"\\" + name).c_str());
+    RemoveDirectoryW(records.c_str());
+  }
+  return true;
+}
+
 HANDLE start_as(Caller caller, const std::wstring& launcher, const std::wstring& command_line, const std::wstring& cwd,
                 const std::wstring& environment) {
-  if (caller == Caller::wide) return start_process(launcher, command_line, cwd, &environment);
+  if (caller == Caller::wide) return started(start_process(launcher, command_line, cwd, &environment), launcher);
   // /d: no AutoRun command of the user's (one that changes PATH, say) runs first; /s: the command between the outer
   // quotes is taken as it stands, whatever characters the folder's path holds.
   if (caller == Caller::typed) {
     wchar_t shell[MAX_PATH];
     GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH);
-    return start_process(shell, L"cmd /d /s /c \"" + command_line + L"\"", cwd, &environment);
+    return started(start_process(shell, L"cmd /d /s /c \"" + command_line + L"\"", cwd, &environment), shell);
   }
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
+  const std::string program = to_code_page(CP_ACP, launcher), directory = to_code_page(CP_ACP, cwd);
   std::string line = to_code_page(CP_ACP, command_line);
-  if (!CreateProcessA(to_code_page(CP_ACP, launcher).c_str(), line.data(), nullptr, nullptr, FALSE,
-                      CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, const_cast<wchar_t*>(environment.data()),
-                      to_code_page(CP_ACP, cwd).c_str(), &startup, &process)) {
-    return nullptr;
-  }
-  return run_in_job(process);
+  return started(start_in_job([&](DWORD flags, PROCESS_INFORMATION& process) {
+                   STARTUPINFOA startup{};
+                   startup.cb = sizeof startup;
+                   return CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags,
+                                         const_cast<wchar_t*>(environment.data()), directory.c_str(), &startup,
+                                         &process) != 0;
+                 }),
+                 launcher);
 }
 
 HANDLE start_launcher(const std::wstring& install) {
-  return start_process(install + L"\\start.exe", L"\"" + install + L"\\start.exe\"", install);
+  const std::wstring launcher = install + L"\\start.exe";
+  return started(start_process(launcher, L"\"" + launcher + L"\"", install), launcher);
 }
 
 std::wstring environment_for(const std::optional<std::wstring>& path, const std::wstring& move_to) {
@@ -59,6 +117,29 @@ std::wstring environment_for(const std::optional<std::wstring>& path, const std:
   return block;
 }
 
+void end_processes_in(const std::vector<std::wstring>& folders) {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    std::wstring image(32768, L'\0');
+    DWORD size = static_cast<DWORD>(image.size());
+    image.resize(QueryFullProcessImageNameW(process, 0, image.data(), &size) ? size : 0);
+    for (const std::wstring& folder : folders) {
+      const bool inside = !folder.empty() && image.size() > folder.size() && image[folder.size()] == L'\\' &&
+                          CompareStringOrdinal(image.data(), static_cast<int>(folder.size()), folder.data(),
+                                               static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
+      if (inside && entry.th32ProcessID != GetCurrentProcessId()) TerminateProcess(process, 1);
+    }
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+}
+
 LONGLONG ms_after(ULONGLONG from, ULONGLONG to) {
   return (static_cast<LONGLONG>(to) - static_cast<LONGLONG>(from)) / static_cast<LONGLONG>(ticks_per_ms);
 }
@@ -66,6 +147,12 @@ LONGLONG ms_after(ULONGLONG from, ULONGLONG to) {
 DWORD left_until(ULONGLONG deadline) {
   const ULONGLONG at = now();
   return at < deadline ? static_cast<DWORD>((deadline - at) / ticks_per_ms) : 0;
+}
+
+Outcome finish_in(HANDLE process, DWORD wait_ms, const std::wstring& tree) {
+  const Outcome outcome = finish(process, wait_ms);
+  if (outcome.timed_out) end_processes_in({tree});
+  return outcome;
 }
 
 std::vector<Record> records_once_started(const std::wstring& install) {
@@ -77,6 +164,9 @@ std::vector<Record> records_once_started(const std::wstring& install) {
 }
 
 std::wstring long_form(const std::wstring& path) {
+  // Wine's GetLongPathNameW writes a longer path into a buffer of 1024 units, past its end; no path of the check's
+  // own is that long.
+  if (path.size() >= 1024) return path;
   std::wstring long_path(32768, L'\0');
   long_path.resize(GetLongPathNameW(path.c_str(), long_path.data(), 32768));
   return long_path;
@@ -88,13 +178,20 @@ std::wstring short_form(const std::wstring& path) {
   return short_path.empty() ? path : short_path;
 }
 
+bool same_path(const std::wstring& path, const std::wstring& expected) {
+  return path == expected || long_form(path) == expected;
+}
+
 std::set<std::wstring> names_in(const std::wstring& folder) {
   std::set<std::wstring> names;
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
-  do names.insert(found.cFileName);
-  while (FindNextFileW(search, &found));
+  do {
+    if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0) {
+      names.insert(found.cFileName);
+    }
+  } while (FindNextFileW(search, &found));
   FindClose(search);
   return names;
 }
@@ -102,31 +199,30 @@ std::set<std::wstring> names_in(const std::wstring& folder) {
 std::string cannot_call(Caller caller) {
   if (caller != Caller::ansi_1252 && caller != Caller::ansi_932) return "";
   const UINT code_page = caller == Caller::ansi_932 ? 932 : 1252;
-  if (GetACP() != code_page) {
-    return "its caller uses the ANSI code page " + std::to_string(code_page) + "; this system's is " +
-           std::to_string(GetACP());
-  }
-  if (from_code_page(CP_ACP, to_code_page(CP_ACP, run().folder)) != run().folder) {
-    return "the check's folder under %TEMP% holds characters that the ANSI code page lacks";
-  }
-  return "";
+  if (GetACP() == code_page) return "";
+  return "its point is the bytes of the ANSI code page " + std::to_string(code_page) + "; this system's is " +
+         std::to_string(GetACP());
 }
 
 namespace {
 
-// What the probe loads when started directly from a directory that holds a library of its name (with the current
-// directory taken out of this program's DLL search for that start, where asked); none where it did not run.
-[[nodiscard]] std::optional<Record> probe_started_directly(Architecture probe, bool without_current_directory) {
+// What the probe records when started directly from a directory that holds a library of its name (with the current
+// directory taken out of this program's DLL search for that start, where asked); none where it did not run, and
+// Windows' error where it could not be started at all.
+[[nodiscard]] std::optional<Record> probe_started_directly(Architecture probe, bool without_current_directory,
+                                                           DWORD& start_error) {
   static int serial = 0;
   const std::wstring install = run().folder + L"\\platform\\" + std::to_wstring(++serial), cwd = install + L"\\cwd";
-  if (!make_install(install, run().launcher, run().probe[probe]) || !CreateDirectoryW(cwd.c_str(), nullptr) ||
-      !CopyFileW(run().library[probe].c_str(), (cwd + L"\\probe_lib.dll").c_str(), FALSE)) {
+  if (!make_install(install, L"", run().probe[probe]) || !CreateDirectoryW(cwd.c_str(), nullptr) ||
+      !copy_bytes(run().library[probe], cwd + L"\\probe_lib.dll")) {
     return std::nullopt;
   }
+  const std::wstring application = install + L"\\bin\\quorventine.exe";
   if (without_current_directory) SetDllDirectoryW(L"");
-  const HANDLE started = start_process(install + L"\\bin\\quorventine.exe", L"probe", cwd);
+  const HANDLE process = start_process(application, L"probe", cwd);
+  start_error = process == nullptr ? GetLastError() : ERROR_SUCCESS;
   if (without_current_directory) SetDllDirectoryW(nullptr);
-  const bool ran = finish(started, 30000).exit_code == 0;
+  const bool ran = finish_in(process, 30000, install).exit_code == 0;
   const std::vector<Record> records = read_records(install);
   if (!ran || records.empty()) return std::nullopt;
   return records[0];
@@ -134,13 +230,33 @@ namespace {
 
 }  // namespace
 
-std::string cannot_start_x64() {
-  static const bool starts = probe_started_directly(x64, false).has_value();
-  return starts ? "" : "this system cannot start an x64 program";
+std::string cannot_start(Architecture probe) {
+  static std::optional<std::string> reasons[architectures];
+  if (!reasons[probe]) {
+    DWORD error = ERROR_SUCCESS;
+    static_cast<void>(probe_started_directly(probe, false, error));
+    const char* const name = probe == x64 ? "an x64" : "an x86";
+    reasons[probe] = "";
+    if (error == ERROR_BAD_EXE_FORMAT || error == ERROR_EXE_MACHINE_TYPE_MISMATCH) {
+      reasons[probe] = std::string("this Windows cannot run ") + name + " program (" + error_text(error) + ")";
+    } else if (error != ERROR_SUCCESS) {
+      SetLastError(error);
+      refused(run().probe[probe]);
+    }
+  }
+  return *reasons[probe];
 }
 
 std::string does_not_pass_dll_search_on() {
-  static const std::optional<Record> probe = probe_started_directly(x86, true);
+  static const std::optional<Record> probe = [] {
+    DWORD error = ERROR_SUCCESS;
+    std::optional<Record> record = probe_started_directly(x86, true, error);
+    if (error != ERROR_SUCCESS) {
+      SetLastError(error);
+      refused(run().probe[x86]);
+    }
+    return record;
+  }();
   if (!probe || probe->library.empty()) return "";
   return "this system does not pass a program's DLL search setting (SetDllDirectoryW) on to the programs it starts "
          "(Wine does not): here the application loads a DLL beside the document, whatever the launcher does";

@@ -42,6 +42,23 @@ template <typename Function>
   return full;
 }
 
+// Copies a file's bytes alone. CopyFileW copies its alternate data streams too, among them the Mark of the Web
+// (Zone.Identifier) of a file unpacked from a downloaded zip, with which Windows treats every copy as downloaded.
+[[nodiscard]] inline bool copy_bytes(const std::wstring& from, const std::wstring& to) {
+  const HANDLE in = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  const HANDLE out = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  bool copied = out != INVALID_HANDLE_VALUE;
+  std::string buffer(1 << 16, '\0');
+  for (DWORD read = 0, written = 0;
+       copied && ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) && read != 0;) {
+    copied = WriteFile(out, buffer.data(), read, &written, nullptr) && written == read;
+  }
+  CloseHandle(in);
+  if (out != INVALID_HANDLE_VALUE) copied = CloseHandle(out) && copied;
+  return copied;
+}
+
 // Makes every directory of the path, with the launcher as start.exe, and the application and its library (each
 // when given) as bin\quorventine.exe and lib\probe_lib.dll.
 [[nodiscard]] inline bool make_install(const std::wstring& dir, const std::wstring& launcher,
@@ -50,9 +67,9 @@ template <typename Function>
     CreateDirectoryW(dir.substr(0, at).c_str(), nullptr);
   }
   for (const wchar_t* sub : {L"", L"\\bin", L"\\lib"}) CreateDirectoryW((dir + sub).c_str(), nullptr);
-  return CopyFileW(launcher.c_str(), (dir + L"\\start.exe").c_str(), FALSE) &&
-         (application.empty() || CopyFileW(application.c_str(), (dir + L"\\bin\\quorventine.exe").c_str(), FALSE)) &&
-         (library.empty() || CopyFileW(library.c_str(), (dir + L"\\lib\\probe_lib.dll").c_str(), FALSE));
+  return (launcher.empty() || copy_bytes(launcher, dir + L"\\start.exe")) &&
+         (application.empty() || copy_bytes(application, dir + L"\\bin\\quorventine.exe")) &&
+         (library.empty() || copy_bytes(library, dir + L"\\lib\\probe_lib.dll"));
 }
 
 // One job holds every program started here, and the programs they start: it ends them all when this process ends,
@@ -68,13 +85,31 @@ template <typename Function>
   return job;
 }
 
-// Set where Windows kept a process out of the job: Windows 7 cannot put a process in a second job, so where this
-// program runs in one already (under a scheduler or a build agent), the bounded waits alone end what it started.
-inline bool kept_out_of_job = false;
+// How the programs started here join the job. Windows 8 nests jobs. Windows 7 cannot put a process into a second
+// job: where this program runs in one already (a build agent's, a terminal's), a program is started outside that job
+// (a breakaway) where the job allows it, and otherwise stays out of ours, and is ended by other means.
+enum class JobJoin { assigned, broken_away, kept_out };
+inline JobJoin job_join = JobJoin::assigned;
 
-// A process created suspended, put in the job before it runs, then let run.
-[[nodiscard]] inline HANDLE run_in_job(const PROCESS_INFORMATION& process) {
-  if (!AssignProcessToJobObject(job_of_started(), process.hProcess)) kept_out_of_job = true;
+// Starts a program with create(flags, process), created suspended, put in the job before it runs, then let run;
+// null where it could not be started, with Windows' error for that start.
+template <typename Create>
+[[nodiscard]] HANDLE start_in_job(const Create& create) {
+  const DWORD breakaway = job_join == JobJoin::broken_away ? CREATE_BREAKAWAY_FROM_JOB : 0;
+  PROCESS_INFORMATION process{};
+  if (!create(CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | breakaway, process)) {
+    // A job that allows no breakaway refuses the start that asks for one: no refusal of the program itself.
+    if (breakaway == 0 || GetLastError() != ERROR_ACCESS_DENIED) return nullptr;
+    job_join = JobJoin::kept_out;
+    return start_in_job(create);
+  }
+  if (!AssignProcessToJobObject(job_of_started(), process.hProcess) && job_join != JobJoin::kept_out) {
+    TerminateProcess(process.hProcess, 1);  // it has not run: started again outside the other job, or kept out
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    job_join = job_join == JobJoin::assigned ? JobJoin::broken_away : JobJoin::kept_out;
+    return start_in_job(create);
+  }
   ResumeThread(process.hThread);
   CloseHandle(process.hThread);
   return process.hProcess;
@@ -84,20 +119,19 @@ inline bool kept_out_of_job = false;
 // it could not be started.
 [[nodiscard]] inline HANDLE start_process(const std::wstring& executable, std::wstring command_line,
                                           const std::wstring& cwd, const std::wstring* environment = nullptr) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  void* block = environment != nullptr ? const_cast<wchar_t*>(environment->data()) : nullptr;
-  if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                      CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, block, cwd.c_str(), &startup, &process)) {
-    return nullptr;
-  }
-  return run_in_job(process);
+  return start_in_job([&](DWORD flags, PROCESS_INFORMATION& process) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    void* block = environment != nullptr ? const_cast<wchar_t*>(environment->data()) : nullptr;
+    return CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE, flags, block, cwd.c_str(),
+                          &startup, &process) != 0;
+  });
 }
 
 struct Outcome {
   DWORD exit_code = ~0UL;
   ULONGLONG run_ms = 0;  // from the process's creation to its exit
+  bool timed_out = false;
 };
 
 // Waits for the process to end, at most wait_ms: then it is ended, so that a launcher that waits for ever does not
@@ -106,6 +140,7 @@ inline Outcome finish(HANDLE process, DWORD wait_ms = 120000) {
   Outcome outcome;
   if (process == nullptr) return outcome;
   if (WaitForSingleObject(process, wait_ms) != WAIT_OBJECT_0) {
+    outcome.timed_out = true;
     TerminateProcess(process, outcome.exit_code);
     CloseHandle(process);
     return outcome;

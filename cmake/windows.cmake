@@ -29,19 +29,23 @@ set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I ${CMAKE_BINARY_DIR}/icon -I ${CMAKE_SOU
 # runtime (an exception, a throwing library call, a static constructor, wcslen) fails to link instead of growing the
 # file or adding a DLL, and no loop may be turned into a call of memcpy or memset. Its headers declare nothing newer
 # than Windows XP, whose number the executable's header carries.
-add_executable(quorventine WIN32 launcher/main.cpp launcher/command_line.cpp launcher/own_file.cpp
-  launcher/launch_lock.cpp launcher/system.cpp resources/quorventine.rc)
-target_include_directories(quorventine PRIVATE launcher)
-target_compile_definitions(quorventine PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
-target_compile_options(quorventine PRIVATE ${warnings} -Os -ffunction-sections -fdata-sections -fno-exceptions
-  -fno-rtti -fno-asynchronous-unwind-tables -fno-tree-loop-distribute-patterns)
-target_link_options(quorventine PRIVATE -nostdlib -nostartfiles -Wl,-e,_launcher_entry@0 -s -Wl,--gc-sections
-  # No link timestamp, so that two builds of the same sources are the same file.
-  -Wl,--no-insert-timestamp
-  -Wl,--dynamicbase,--nxcompat,--tsaware
-  -Wl,--major-os-version,5,--minor-os-version,1,--major-subsystem-version,5,--minor-subsystem-version,1
-  -Wl,--stack,0x100000)
-target_link_libraries(quorventine PRIVATE kernel32 gcc)
+set(launcher_sources launcher/main.cpp launcher/command_line.cpp launcher/own_file.cpp launcher/launch_lock.cpp
+  launcher/system.cpp resources/quorventine.rc)
+function(add_launcher name)
+  add_executable(${name} WIN32 ${ARGN})
+  target_include_directories(${name} PRIVATE launcher)
+  target_compile_definitions(${name} PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
+  target_compile_options(${name} PRIVATE ${warnings} -Os -ffunction-sections -fdata-sections -fno-exceptions
+    -fno-rtti -fno-asynchronous-unwind-tables -fno-tree-loop-distribute-patterns)
+  target_link_options(${name} PRIVATE -nostdlib -nostartfiles -Wl,-e,_launcher_entry@0 -s -Wl,--gc-sections
+    # No link timestamp, so that two builds of the same sources are the same file.
+    -Wl,--no-insert-timestamp
+    -Wl,--dynamicbase,--nxcompat,--tsaware
+    -Wl,--major-os-version,5,--minor-os-version,1,--major-subsystem-version,5,--minor-subsystem-version,1
+    -Wl,--stack,0x100000)
+  target_link_libraries(${name} PRIVATE kernel32 gcc)
+endfunction()
+add_launcher(quorventine ${launcher_sources})
 set_target_properties(quorventine PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/dist)
 
 option(QUORVENTINE_TESTS "Also build the demo, the benchmark and the tests under Wine (needs GoogleTest's sources)" OFF)
@@ -63,7 +67,7 @@ add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_executable(probe check/probe.cpp)
 add_executable(run_demo demo/run_demo.cpp)
 add_executable(bench bench/bench.cpp)
-add_executable(check check/check.cpp check/check_platform.cpp tests/check_cases.cpp)
+add_executable(check check/check.cpp check/check_folders.cpp check/check_platform.cpp tests/check_cases.cpp)
 foreach(program probe run_demo bench check)
   target_include_directories(${program} PRIVATE check)
   target_compile_options(${program} PRIVATE ${warnings})
@@ -80,6 +84,12 @@ target_link_options(run_demo PRIVATE -municode)
 target_link_options(bench PRIVATE -municode)
 target_link_options(check PRIVATE -municode)
 target_link_libraries(check PRIVATE gtest advapi32)
+# The commit that the check is built from, which its output names: looked up at every build.
+set(check_build ${CMAKE_BINARY_DIR}/check_build/check_build.hpp)
+add_custom_target(check_commit BYPRODUCTS ${check_build}
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUTPUT=${check_build} -P ${CMAKE_SOURCE_DIR}/cmake/check_commit.cmake)
+add_dependencies(check check_commit)
+target_include_directories(check PRIVATE ${CMAKE_BINARY_DIR}/check_build)
 set_target_properties(check PROPERTIES OUTPUT_NAME quorventine-check CXX_STANDARD 20)  # rows name their fields
 target_compile_definitions(check PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601)
 
@@ -128,13 +138,44 @@ add_test(NAME wine_stop COMMAND ${CMAKE_SOURCE_DIR}/tools/wine.sh stop)
 set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT WINEPREFIX=${check_prefix})
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT WINEPREFIX=${check_prefix})
 
-# The check as a user runs it, from its zip unpacked elsewhere, in code pages 1252 and 932. One that runs no case
-# (a filter that no longer matches) fails.
+# The check as a user runs it, from its zip unpacked elsewhere, in code pages 1252 and 932; and as a standard user
+# in code page 1251, with %TEMP% in a user folder named with a blank and a letter that 1251 lacks, in a prefix of its
+# own, after a run of it killed from outside.
 foreach(locale C.UTF-8 ja_JP.UTF-8)
-  add_test(NAME check_${locale} COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} ${locale})
-  set_tests_properties(check_${locale} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${check_prefix}
-    FAIL_REGULAR_EXPRESSION "^0 cases|\n0 cases")
+  add_test(NAME check_${locale} COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} ${locale} 0)
+  set_tests_properties(check_${locale} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${check_prefix})
 endforeach()
+add_test(NAME check_as_user_ru_RU.UTF-8
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check_as_user.sh ${check_zip} ru_RU.UTF-8 "Łukasz Nowak")
+
+# A launcher with one line of one source changed, which the check must find at fault: it must print its summary and
+# exit 1. Made when configured, and again whenever that source changes; a line that is no longer there stops the
+# configure step.
+function(add_faulty_launcher name source find replace)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${source})
+  file(READ ${CMAKE_SOURCE_DIR}/${source} text)
+  string(REPLACE "${find}" "${replace}" changed "${text}")
+  string(REPLACE "${find}" "" without "${text}")
+  string(LENGTH "${text}" whole)
+  string(LENGTH "${without}" rest)
+  string(LENGTH "${find}" part)
+  math(EXPR found "(${whole} - ${rest}) / ${part}")
+  if(NOT found EQUAL 1)
+    message(FATAL_ERROR "${source} holds \"${find}\" ${found} times, not once: ${name} cannot be made")
+  endif()
+  set(dir ${CMAKE_BINARY_DIR}/faulty/${name})
+  file(WRITE ${dir}/changed.txt "${changed}")
+  configure_file(${dir}/changed.txt ${dir}/${source} COPYONLY)
+  list(TRANSFORM launcher_sources REPLACE "^${source}$" ${dir}/${source} OUTPUT_VARIABLE sources)
+  add_launcher(${name} ${sources})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/launcher)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${dir} OUTPUT_NAME quorventine)
+endfunction()
+add_faulty_launcher(path_unchanged launcher/main.cpp [[SetEnvironmentVariableW(L"PATH",]]
+  [[SetEnvironmentVariableW(L"PATH_",]])
+add_test(NAME check_finds_path_unchanged COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} C.UTF-8 1
+  --launcher $<TARGET_FILE:path_unchanged> --gtest_filter=Launch.Receives/path_*:Launch.Receives/worked_example)
+set_tests_properties(check_finds_path_unchanged PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${check_prefix})
 
 add_test(NAME relay_trace COMMAND ${CMAKE_SOURCE_DIR}/tests/relay_trace.sh ${check_dir}/quorventine-check.exe worked_example)
 set_tests_properties(relay_trace PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${check_prefix};LC_ALL=C.UTF-8")

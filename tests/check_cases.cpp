@@ -24,9 +24,17 @@ using namespace quorventine::check;
 
 [[nodiscard]] const std::wstring& folder() { return run().folder; }
 
-void make_install(const std::wstring& dir, Architecture probe = x86, bool with_application = true) {
-  ASSERT_TRUE(quorventine::make_install(dir, run().launcher, with_application ? run().probe[probe] : L"",
-                                        run().library[probe]));
+// A text in a failure's message, cut short: a wrong launcher may hand the probe a PATH of 32,767 characters.
+[[nodiscard]] std::string shown(const std::wstring& text) {
+  constexpr std::size_t most = 160;
+  if (text.size() <= most) return "\"" + to_code_page(CP_UTF8, text) + "\"";
+  return "\"" + to_code_page(CP_UTF8, text.substr(0, most)) + "...\" (" + std::to_string(text.size()) + " characters)";
+}
+
+// Whether a path that the probe reported names the expected one, as it stands or in another form.
+[[nodiscard]] testing::AssertionResult names(const std::wstring& path, const std::wstring& expected) {
+  if (same_path(path, expected)) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << shown(path) << " does not name " << shown(expected);
 }
 
 // Application starts one hold apart at least, less a little for the clocks' granularity.
@@ -39,13 +47,15 @@ void expect_spaced(const std::vector<Record>& records) {
 // ---------------------------------------------------------------------------------------------------------
 // Launches: what the application receives, and which library it gets when it loads its own by name after a move
 // to another directory. In the rows' texts '@' stands for the install directory, '^' for the same without its drive,
-// '$' for the run's folder and '*' for the root of another drive.
+// '$' for the row's folder and '*' for the root of another drive. A row lays its tree in the run's plain folder where
+// its text names that tree unquoted or goes through an ANSI code page: a blank or a letter that the code page lacks
+// in the user's folder would otherwise decide the row.
 
 using enum Caller;
 
 struct LaunchCase {
   const char* name;
-  Caller caller = ansi_1252;
+  Caller caller = ansi;
   Architecture probe = x86;                     // the application's
   const wchar_t* install;                       // below $\launch
   std::wstring program = L"\"@\\start.exe\"";  // the launcher's path as the command line writes it
@@ -69,7 +79,7 @@ const LaunchCase launch_cases[] = {
     {.name = "worked_example", .install = L"Program Files\\Tools Q", .arguments = L"notes.txt -x"},
     {.name = "no_arguments", .install = L"none", .blanks = L"", .arguments = L""},
     {.name = "blanks_and_tabs", .install = L"blanks", .blanks = L" \t  ", .arguments = L"a  b\t"},
-    {.name = "quotes_backslashes_high_bytes", .install = L"bytes", .arguments = L"\"x y\" \\\\srv\\\"q\\\" café ü\u00A0!"},
+    {.name = "quotes_backslashes_high_bytes", .caller = ansi_1252, .install = L"bytes", .arguments = L"\"x y\" \\\\srv\\\"q\\\" café ü\u00A0!"},
     {.name = "unquoted_path", .install = L"unquoted", .program = L"@\\start.exe", .arguments = L"a b"},
     {.name = "doubled_backslash", .install = L"doubled", .program = L"\"@\\\\start.exe\"", .arguments = L"y",
      .derived = L"@\\"},
@@ -127,10 +137,16 @@ const LaunchCase launch_cases[] = {
      .arguments = L"引数 \"ソ 表\" x"},
 };
 
-[[nodiscard]] std::wstring install_of(const LaunchCase& c) { return folder() + L"\\launch\\" + c.install; }
+[[nodiscard]] const std::wstring& folder_of(const LaunchCase& c) {
+  const bool unquoted = c.program[0] != L'"' && c.program.find_first_of(L"@$") != std::wstring::npos;
+  return c.caller == wide || c.caller == typed ? unquoted ? run().plain_folder : folder() : run().plain_folder;
+}
 
-[[nodiscard]] std::wstring expand(const std::wstring& text, const std::wstring& install) {
-  const std::wstring marks = L"@^$*", by[] = {install, install.substr(2), folder(), run().other_drive};
+[[nodiscard]] std::wstring install_of(const LaunchCase& c) { return folder_of(c) + L"\\launch\\" + c.install; }
+
+[[nodiscard]] std::wstring expand(const std::wstring& text, const LaunchCase& c) {
+  const std::wstring install = install_of(c);
+  const std::wstring marks = L"@^$*", by[] = {install, install.substr(2), folder_of(c), run().other_drive};
   std::wstring expanded;
   for (const wchar_t unit : text) {
     const std::size_t mark = marks.find(unit);
@@ -139,15 +155,19 @@ const LaunchCase launch_cases[] = {
   return expanded;
 }
 
-[[nodiscard]] std::optional<std::wstring> old_path_of(const LaunchCase& c, const std::wstring& install) {
+[[nodiscard]] std::optional<std::wstring> old_path_of(const LaunchCase& c) {
   if (!c.longest_path) return c.old_path;
-  return std::wstring(32766 - (install + L"\\lib;").size(), L'p');
+  return std::wstring(32766 - (install_of(c) + L"\\lib;").size(), L'p');
 }
 
 // Why the row cannot be shown here, or nothing where it can.
 [[nodiscard]] std::string reason_to_skip(const LaunchCase& c) {
   std::string reason = cannot_call(c.caller);
-  if (reason.empty() && c.probe == x64) reason = cannot_start_x64();
+  if (reason.empty() && folder_of(c).empty()) {
+    reason = "no folder could be had whose path holds no blank and only letters of this ANSI code page (under "
+             "%TEMP% or %ProgramData%, or a mapped drive letter)";
+  }
+  if (reason.empty()) reason = cannot_start(c.probe);
   if (reason.empty() && c.library_in_cwd) reason = does_not_pass_dll_search_on();
   if (reason.empty() && c.move_to && std::wstring(c.move_to) == L"*" && run().other_drive.empty()) {
     reason = "this system has no second drive to move the application to, and no drive letter could be mapped";
@@ -159,30 +179,38 @@ class Launch : public testing::TestWithParam<LaunchCase> {
  protected:
   // Every launch holds 3 s: all of them start side by side before the first row is checked.
   static void SetUpTestSuite() {
-    deadline = now() + 120000 * ticks_per_ms;
-    make_install(folder() + L"\\planted", x86, false);
+    std::vector<const LaunchCase*> rows;
+    std::vector<Install> installs;
     for (const LaunchCase& c : launch_cases) {
       if (!selected(c.name) || !(skipped[c.name] = reason_to_skip(c)).empty()) continue;
+      rows.push_back(&c);
+      installs.push_back({install_of(c), c.probe, c.derived != nullptr});
+    }
+    ASSERT_TRUE(lay_out(installs));
+    for (const LaunchCase* row : rows) {
+      const LaunchCase& c = *row;
       const std::wstring install = install_of(c);
-      make_install(install, c.probe, c.derived != nullptr);
-      if (c.planted_tree) make_install(expand(c.planted_tree, install));
+      if (c.planted_tree) {
+        ASSERT_TRUE(make_install(expand(c.planted_tree, c), run().launcher, run().probe[x86], run().library[x86]));
+      }
+      if (c.move_to) CreateDirectoryW(expand(c.move_to, c).c_str(), nullptr);
       if (c.library_in_cwd) {
-        CreateDirectoryW(expand(c.cwd, install).c_str(), nullptr);
-        CopyFileW(run().library[c.probe].c_str(), (expand(c.cwd, install) + L"\\probe_lib.dll").c_str(), FALSE);
+        CreateDirectoryW(expand(c.cwd, c).c_str(), nullptr);
+        ASSERT_TRUE(copy_bytes(run().library[c.probe], expand(c.cwd, c) + L"\\probe_lib.dll"));
       }
       if (short_form(install + L"\\lib").find(L';') != std::wstring::npos) {
         skipped[c.name] = "this volume keeps no short (8.3) names, so lib, whose path holds ';', is left out of PATH";
         continue;
       }
-      const std::wstring launcher = c.hard_link ? expand(c.hard_link, install) : install + L"\\start.exe";
+      const std::wstring launcher = c.hard_link ? expand(c.hard_link, c) : install + L"\\start.exe";
       if (c.hard_link && !CreateHardLinkW(launcher.c_str(), (install + L"\\start.exe").c_str(), nullptr)) {
         skipped[c.name] = "this volume cannot make a hard link";
         continue;
       }
-      const std::wstring move_to = c.move_to ? expand(c.move_to, install) : L"";
-      launchers[c.name] = start_as(c.caller, launcher, expand(c.program, install) + c.blanks + c.arguments,
-                                   expand(c.cwd, install), environment_for(old_path_of(c, install), move_to));
+      launchers[c.name] = start_as(c.caller, launcher, expand(c.program, c) + c.blanks + c.arguments,
+                                   expand(c.cwd, c), environment_for(old_path_of(c), c.move_to ? expand(c.move_to, c) : L""));
     }
+    deadline = now() + 120000 * ticks_per_ms;
   }
   static inline std::map<std::string, HANDLE> launchers;
   static inline std::map<std::string, std::string> skipped;
@@ -193,31 +221,31 @@ TEST_P(Launch, Receives) {
   const LaunchCase& c = GetParam();
   if (!skipped[c.name].empty()) GTEST_SKIP() << skipped[c.name];
   const std::wstring install = install_of(c);
-  const Outcome outcome = finish(launchers[c.name], left_until(deadline));
+  const Outcome outcome = finish_in(launchers[c.name], left_until(deadline), install);
   const std::vector<Record> records = read_records(install);
   EXPECT_FALSE(exists(install + L"\\quorventine.lock"));
-  EXPECT_TRUE(!c.planted_tree || read_records(expand(c.planted_tree, install)).empty()) << "the planted application ran";
+  EXPECT_TRUE(!c.planted_tree || read_records(expand(c.planted_tree, c)).empty()) << "the planted application ran";
   if (c.derived == nullptr) {
     EXPECT_EQ(outcome.exit_code, 1u);
     EXPECT_LT(outcome.run_ms, hold_ms - 1000) << "no hold after a failed start";
     return;
   }
   EXPECT_EQ(outcome.exit_code, 0u);
-  EXPECT_GE(outcome.run_ms, hold_ms - 10) << "exit 0 only after the hold";
+  EXPECT_GE(outcome.run_ms, hold_ms - clock_lag_ms) << "exit 0 only after the hold";
   ASSERT_EQ(records.size(), 1u);
   const Record& received = records[0];
-  const std::wstring expected = L"\"" + expand(c.derived, install) + L"\\bin\\quorventine.exe\" " + c.arguments;
+  const std::wstring expected = L"\"" + expand(c.derived, c) + L"\\bin\\quorventine.exe\" " + c.arguments;
   EXPECT_EQ(received.command_line, expected);
-  if (c.caller == ansi_1252 || c.caller == ansi_932) {
+  if (c.caller == ansi || c.caller == ansi_1252 || c.caller == ansi_932) {
     EXPECT_EQ(received.ansi_command_line, to_code_page(CP_ACP, expected));
   }
   // However the launcher's path was written, lib stands in PATH as one entry, a full path (in its short form
   // where the long one holds a ';'), before the old value.
   const std::size_t entry_end = received.path.find(L';');
-  EXPECT_EQ(long_form(received.path.substr(0, entry_end)), install + L"\\lib");
-  EXPECT_EQ(received.path.substr(entry_end + 1), old_path_of(c, install).value_or(L""));
-  EXPECT_EQ(received.current_directory, expand(c.cwd, install));
-  EXPECT_EQ(long_form(received.library), install + L"\\lib\\probe_lib.dll");
+  EXPECT_TRUE(names(received.path.substr(0, entry_end), install + L"\\lib")) << "PATH's first entry";
+  EXPECT_EQ(received.path.substr(entry_end + 1), old_path_of(c).value_or(L""));
+  EXPECT_EQ(received.current_directory, expand(c.cwd, c));
+  EXPECT_TRUE(names(received.library, install + L"\\lib\\probe_lib.dll")) << "the library loaded";
   if (c.probe == x64) {
     EXPECT_NE(received.architecture, L"x86");
     EXPECT_EQ(received.program_files, received.program_w6432);
@@ -287,10 +315,9 @@ struct LockRun {
 
 [[nodiscard]] std::wstring install_of(const LockCase& c) { return folder() + L"\\lock\\" + c.install; }
 
-// Makes the row's install and what stands at its lock path; why it cannot be shown here, or nothing.
+// Makes what stands at the row's lock path; why it cannot be shown here, or nothing.
 [[nodiscard]] std::string set_up(const LockCase& c, LockRun& run) {
   const std::wstring install = install_of(c), lock = install + L"\\quorventine.lock";
-  make_install(install);
   CreateDirectoryW((install + L"\\records").c_str(), nullptr);  // the probe records there, as the folder may deny it
   if (!c.starts) {
     const HANDLE text = CreateFileW((install + L"\\bin\\quorventine.exe").c_str(), GENERIC_WRITE, 0, nullptr,
@@ -316,11 +343,16 @@ struct LockRun {
 class Lock : public testing::TestWithParam<LockCase> {
  protected:
   static void SetUpTestSuite() {
-    const ULONGLONG deadline = now() + 120000 * ticks_per_ms;
+    std::vector<Install> installs;
+    for (const LockCase& c : lock_cases) {
+      if (selected(c.name)) installs.push_back({install_of(c), x86, c.starts});
+    }
+    ASSERT_TRUE(lay_out(installs));
     for (const LockCase& c : lock_cases) {
       LockRun& run = runs[c.name];
       run.ready = selected(c.name) && (run.skipped = set_up(c, run)).empty();
     }
+    const ULONGLONG deadline = now() + 120000 * ticks_per_ms;
     // Starting a burst of processes takes seconds under an emulator: the scanner looks for the first lock of each
     // row between the starts of the next rows.
     for (const LockCase& c : lock_cases) {
@@ -338,8 +370,11 @@ class Lock : public testing::TestWithParam<LockCase> {
       run.scanner_closed = now();
       CloseHandle(run.scanner);
     }
-    for (auto& [name, run] : runs) {
-      for (HANDLE launcher : run.launchers) run.outcomes.push_back(finish(launcher, left_until(deadline)));
+    for (const LockCase& c : lock_cases) {
+      LockRun& run = runs[c.name];
+      for (HANDLE launcher : run.launchers) {
+        run.outcomes.push_back(finish_in(launcher, left_until(deadline), install_of(c)));
+      }
     }
   }
   // Opens, as a scanner would, each row's lock file that a launcher took since the burst began (not a leftover that
@@ -420,7 +455,7 @@ TEST_P(LockHandoff, StartsOnceTheLockGoes) {
   const std::string held_by = GetParam();
   const std::wstring install = folder() + L"\\handoff\\" + std::wstring(held_by.begin(), held_by.end());
   const std::wstring lock = install + L"\\quorventine.lock";
-  make_install(install);
+  ASSERT_TRUE(lay_out({{install}}));
   HANDLE holder = nullptr;
   if (held_by == "hand_made_file") {
     CloseHandle(CreateFileW(lock.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
@@ -433,8 +468,9 @@ TEST_P(LockHandoff, StartsOnceTheLockGoes) {
   Sleep(1000);  // past its own start, into its wait; a holder has 2 s of its hold left
   EXPECT_EQ(read_records(install).size(), holder ? 1u : 0u) << "it must wait";
   const ULONGLONG ended = now();
-  ASSERT_TRUE(holder ? TerminateProcess(holder, 9) && finish(holder).exit_code == 9 : delete_by_hand(lock));
-  EXPECT_EQ(finish(next).exit_code, 0u);
+  ASSERT_TRUE(holder ? TerminateProcess(holder, 9) && finish_in(holder, 10000, install).exit_code == 9
+                     : delete_by_hand(lock));
+  EXPECT_EQ(finish_in(next, 60000, install).exit_code, 0u);
   const std::vector<Record> records = read_records(install);
   ASSERT_FALSE(records.empty());
   EXPECT_LT(ms_after(ended, records.back().created), 1000) << "a poll and a process start";

@@ -14,7 +14,8 @@ awk -v file_calls='^(CreateFileW|GetFileAttributesW|GetFileInformationByHandle|D
   match($0, /^[0-9a-f]+:Call KERNEL32\.[A-Za-z0-9]+\(/) {
     thread = substr($0, 1, index($0, ":") - 1)
     name = substr($0, index($0, ".") + 1); name = substr(name, 1, index(name, "(") - 1)
-    if (name == "CreateProcessW" && $0 ~ /bin\\\\quorventine\.exe/ && !launcher) { launcher = thread; exit }
+    # Its command line starts with the application'"'"'s path, quoted; the check starts probes with another.
+    if (name == "CreateProcessW" && $0 ~ /bin\\\\quorventine\.exe",[0-9a-f]+ L"\\"/ && !launcher) { launcher = thread; exit }
     calls[thread] = calls[thread] (name ~ file_calls ? name " " : "") (name == "SetDllDirectoryW" && $0 ~ /L""\)/ ? "cleared " : "")
     lock[thread] = lock[thread] || (name == "CreateFileW" && $0 ~ /quorventine\.lock"/)
   }

@@ -39,11 +39,13 @@ write_backports_source() {
     [ ! -f "$keyring" ] || echo "Signed-By: $keyring"; } >"$1"
 }
 
-# Tests run under the double-byte code page 932 as well as 1252.
-if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
-  echo "setup: generating ja_JP.UTF-8"
-  localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
-fi
+# Tests run under the double-byte code page 932 and under 1251 as well as 1252.
+for locale in ja_JP ru_RU; do
+  if ! locale -a 2>/dev/null | grep -qix "$locale.utf8"; then
+    echo "setup: generating $locale.UTF-8"
+    localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+  fi
+done
 
 # Wine runs 32-bit Windows programs through its i386 Linux loader. Some kernels have 32-bit emulation turned
 # off; there the loader runs under qemu's user-mode emulator instead. Bookworm's qemu 7.2 needs about a minute
