@@ -395,7 +395,7 @@ void print_where() {
   say("  2nd drive:    %s\n\n", the_run.other_drive.empty() ? "none" : utf8(the_run.other_drive).c_str());
 }
 
-// The launcher given, or the one beside the check, and the probes in x86\ and x64\ beside it.
+// The launcher given, or the one beside the check, and the probes in x86\, x64\ and arm64\ beside it.
 [[nodiscard]] bool find_files(int argc, wchar_t** argv) {
   const std::wstring program = this_program(), here = program.substr(0, program.rfind(L'\\'));
   the_run.launcher = here + L"\\quorventine.exe";
@@ -408,7 +408,7 @@ void print_where() {
       return false;
     }
   }
-  const wchar_t* const folder_of[architectures] = {L"\\x86\\", L"\\x64\\"};
+  const wchar_t* const folder_of[architectures] = {L"\\x86\\", L"\\x64\\", L"\\arm64\\"};
   std::vector<const std::wstring*> files = {&the_run.launcher};
   for (int kind = 0; kind < architectures; ++kind) {
     the_run.probe[kind] = here + folder_of[kind] + L"quorventine.exe";

@@ -16,7 +16,7 @@
 
 namespace quorventine::check {
 
-enum Architecture { x86, x64, architectures };
+enum Architecture { x86, x64, arm64, architectures };
 
 struct Run {
   std::wstring launcher;                   // the launcher under test: the one beside the check, or --launcher

@@ -31,6 +31,7 @@ namespace {
   std::wstring message = text != nullptr ? text : L"";
   LocalFree(text);
   while (!message.empty() && static_cast<unsigned>(message.back()) <= L' ') message.pop_back();
+  for (std::size_t at; (at = message.find(L"%1")) != std::wstring::npos;) message.replace(at, 2, L"the program");
   return "error " + std::to_string(error) + (message.empty() ? "" : ": " + to_code_page(CP_UTF8, message));
 }
 
@@ -235,7 +236,7 @@ std::string cannot_start(Architecture probe) {
   if (!reasons[probe]) {
     DWORD error = ERROR_SUCCESS;
     static_cast<void>(probe_started_directly(probe, false, error));
-    const char* const name = probe == x64 ? "an x64" : "an x86";
+    const char* const name = probe == arm64 ? "an ARM64" : probe == x64 ? "an x64" : "an x86";
     reasons[probe] = "";
     if (error == ERROR_BAD_EXE_FORMAT || error == ERROR_EXE_MACHINE_TYPE_MISMATCH) {
       reasons[probe] = std::string("this Windows cannot run ") + name + " program (" + error_text(error) + ")";

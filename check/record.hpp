@@ -1,6 +1,6 @@
 // What the probe received, as it writes it to <install>\records\<process id>.rec: ten fields, each
 // ended by a zero byte. The command line as the ANSI API gives it comes as it is, byte for byte; the wide texts
-// come in UTF-8, which holds any of them.
+// come in UTF-8, which holds any of them, and the two times in hex.
 #pragma once
 
 #include <windows.h>
@@ -20,7 +20,7 @@ struct Record {
   std::wstring path;
   std::wstring current_directory;
   std::uint64_t created = 0;  // process creation time, in 100 ns units of the system clock
-  std::uint64_t entered = 0;  // when its main function began, same units
+  std::uint64_t entered = 0;  // when its code began to run, same units
   std::wstring library;       // the file it got when it loaded its library by name; empty: none found
   // What Windows tells a program of its own kind: a 64-bit one sees its own architecture and its own Program Files.
   std::wstring architecture;  // PROCESSOR_ARCHITECTURE
@@ -58,8 +58,8 @@ struct Record {
   }
   fields.resize(10);
   const auto wide = [&](std::size_t i) { return from_code_page(CP_UTF8, fields[i]); };
-  return {fields[0], wide(1), wide(2), wide(3), std::strtoull(fields[4].c_str(), nullptr, 10),
-          std::strtoull(fields[5].c_str(), nullptr, 10), wide(6), wide(7), wide(8), wide(9)};
+  return {fields[0], wide(1), wide(2), wide(3), std::strtoull(fields[4].c_str(), nullptr, 16),
+          std::strtoull(fields[5].c_str(), nullptr, 16), wide(6), wide(7), wide(8), wide(9)};
 }
 
 // Every record under an install directory, oldest process first.

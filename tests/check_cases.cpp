@@ -130,6 +130,11 @@ const LaunchCase launch_cases[] = {
      .arguments = L"Привет ż 😀 \"a b\"", .move_to = L"$\\planted"},
     {.name = "x64_unquoted_path_with_blanks", .probe = x64, .install = L"w\\Program Files\\Q", .program = L"@\\start.exe",
      .arguments = L"doc.txt", .planted_tree = L"$\\launch\\w"},
+    // ARM64 laptops run Windows 11 and ARM64 applications, which this launcher starts from its x86 emulation.
+    {.name = "arm64_any_characters", .caller = wide, .probe = arm64, .install = L"arm64 Łukasz 中文",
+     .arguments = L"Привет ż 😀 \"a b\"", .move_to = L"$\\planted"},
+    {.name = "arm64_unquoted_path_with_blanks", .probe = arm64, .install = L"a64\\Program Files\\Q",
+     .program = L"@\\start.exe", .arguments = L"doc.txt", .planted_tree = L"$\\launch\\a64"},
     // 0x5C is also a trail byte in code page 932: ソ is 83 5C, 表 is 95 5C.
     {.name = "cp932_quoted", .caller = ansi_932, .install = L"ソフト", .program = L"\"@\\表.exe\"",
      .arguments = L"引数 \"ソ 表\" x"},
@@ -246,9 +251,13 @@ TEST_P(Launch, Receives) {
   EXPECT_EQ(received.path.substr(entry_end + 1), old_path_of(c).value_or(L""));
   EXPECT_EQ(received.current_directory, expand(c.cwd, c));
   EXPECT_TRUE(names(received.library, install + L"\\lib\\probe_lib.dll")) << "the library loaded";
-  if (c.probe == x64) {
+  // A 64-bit application sees the environment of its own kind, although the launcher is a 32-bit program.
+  if (c.probe != x86) {
     EXPECT_NE(received.architecture, L"x86");
     EXPECT_EQ(received.program_files, received.program_w6432);
+  }
+  if (c.probe == arm64) {
+    EXPECT_EQ(received.architecture, L"ARM64");
   }
 }
 

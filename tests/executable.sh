@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The built launcher's form, read with binutils, icoutils and od; the build's check of the icon it is given; then a
 # second build in another tree, which must be the same file and hold neither tree's path.
-# And the imports of the check program and its probes, which run on Windows 7 SP1 and later.
+# And the form and imports of the check program and its probes, which run on Windows 7 SP1 and later.
 # usage: executable.sh <source directory> <launcher> <the icon the build was given> <scratch tree for the second build>
 #                      <the check program's folder>
 set -euo pipefail
@@ -36,13 +36,29 @@ differs "imports not allowed for Windows XP (tests/allowed-imports.txt)" "" \
   "$(not_allowed "$imports" "$source_dir/tests/allowed-imports.txt" 5.1)"
 awk -v slots=$(($(directory_size 12) / 4)) 'NF { n++; dlls += !seen[$1]++ } END { if (!n || n + dlls != slots) {
   printf "%d imports read, but the import address table has %d slots\n", n, slots > "/dev/stderr"; exit 1 } }' <<<"$imports" || status=1
-for file in quorventine-check.exe x86/quorventine.exe x86/probe_lib.dll x64/quorventine.exe x64/probe_lib.dll; do
-  objdump=i686-w64-mingw32-objdump
-  [[ $file != x64/* ]] || objdump=x86_64-w64-mingw32-objdump
-  found=$(imports_of <<<"$($objdump -p "$check_dir/$file")")
-  [ -n "$found" ] || { echo "no imports read from $file" >&2; status=1; }
-  differs "$file: imports not allowed for Windows 7 (tests/check-imports.txt)" "" \
+found=$(imports_of <<<"$(i686-w64-mingw32-objdump -p "$check_dir/quorventine-check.exe")")
+[ -n "$found" ] || { echo "no imports read from quorventine-check.exe" >&2; status=1; }
+differs "quorventine-check.exe: imports not allowed for Windows 7 (tests/check-imports.txt)" "" \
+  "$(not_allowed "$found" "$source_dir/tests/check-imports.txt" 6.1)"
+# The probes, one for each machine that an application may be built for, read with llvm-readobj, which reads ARM64
+# files too: a GUI program that imports from kernel32 alone, each function on the Windows 7 list, and a library that
+# imports nothing.
+form_of() {
+  llvm-readobj --file-headers --coff-imports "$1" | awk '/^  Machine: / { print "machine", $2 }
+    /^  Subsystem: / { print "subsystem", $2 } /^  Name: / { dll = toupper($2) }
+    /^  Symbol: / { print "import", dll == "KERNEL32.DLL" ? "KERNEL32.dll" : dll, $2 }'
+}
+for probe in x86:I386 x64:AMD64 arm64:ARM64; do
+  folder=${probe%:*} machine=IMAGE_FILE_MACHINE_${probe#*:}
+  form=$(form_of "$check_dir/$folder/quorventine.exe")
+  differs "$folder/quorventine.exe: its machine, a GUI program" "$(printf '%s\n' "machine $machine" \
+    'subsystem IMAGE_SUBSYSTEM_WINDOWS_GUI')" "$(grep -v '^import' <<<"$form")"
+  found=$(awk '$1 == "import" { print $2, $3 }' <<<"$form")
+  differs "$folder/quorventine.exe: imports, from kernel32 alone" "KERNEL32.dll" "$(cut -d' ' -f1 <<<"$found" | sort -u)"
+  differs "$folder/quorventine.exe: imports not allowed for Windows 7 (tests/check-imports.txt)" "" \
     "$(not_allowed "$found" "$source_dir/tests/check-imports.txt" 6.1)"
+  differs "$folder/probe_lib.dll: its machine, and no imports" "machine $machine" \
+    "$(form_of "$check_dir/$folder/probe_lib.dll" | grep -v '^subsystem')"
 done
 [ "$(stat -c %s "$exe")" -le 90112 ] || { echo "the launcher is $(stat -c %s "$exe") bytes, more than 88 KiB" >&2; status=1; }
 
