@@ -23,6 +23,6 @@ status=0
 ${QV_RUN_AS:-} env -i PATH="$PATH" HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all LC_ALL="$locale" \
   wine quorventine-check.exe "$@" >output.txt 2>&1 || status=$?
 cat output.txt
-tr -d '\r' <output.txt | grep -qE '^[0-9]+ cases: [0-9]+ passed, [0-9]+ skipped, [0-9]+ failed$' ||
+grep -qE '^[0-9]+ cases: [0-9]+ passed, [0-9]+ skipped, [0-9]+ failed$' output.txt ||
   { echo "run_check: no summary line" >&2; exit 1; }
 [ "$status" = "$expected" ] || { echo "run_check: exit code $status, expected $expected" >&2; exit 1; }
