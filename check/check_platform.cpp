@@ -259,19 +259,21 @@ std::string does_not_pass_dll_search_on() {
     return record;
   }();
   if (!probe || probe->library.empty()) return "";
-  return "this system does not pass a program's DLL search setting (SetDllDirectoryW) on to the programs it starts "
-         "(Wine does not): here the application loads a DLL beside the document, whatever the launcher does";
+  return "this system does not pass a program's DLL search setting (SetDllDirectoryW) on to the programs it starts: "
+         "here the application loads a DLL beside the document, whatever the launcher does";
 }
 
 std::string cannot_link(const std::wstring& link, const wchar_t* target) {
   // Before Windows 10, the flag that asks for a link without the right to make one is refused.
+  bool made = false;
   for (const DWORD flags : {DWORD{SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE}, DWORD{0}}) {
-    if (CreateSymbolicLinkW(link.c_str(), target, flags)) break;
+    if ((made = CreateSymbolicLinkW(link.c_str(), target, flags) != 0)) break;
   }
   const DWORD attributes = GetFileAttributesW(link.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "";
-  return "no symbolic link could be made here (Windows needs Developer Mode or the right to make them; Wine 8 "
-         "reports one made and makes none)";
+  if (made) return "this system reported a symbolic link made, and none can be read back";
+  return "this user may not make symbolic links (Windows lets them with Developer Mode on, or with the right to "
+         "create symbolic links, which administrators have)";
 }
 
 std::string does_not_deny_creating(const std::wstring& folder) {
@@ -298,8 +300,8 @@ std::string does_not_deny_creating(const std::wstring& folder) {
                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (tried == INVALID_HANDLE_VALUE) return "";
   CloseHandle(tried);
-  return "this system let a file be made in a folder whose access list denies it (Wine run as root does not hold "
-         "to access lists)";
+  return "this system let a file be made in a folder whose access list denies it: it does not hold this user to "
+         "access lists";
 }
 
 }  // namespace quorventine::check
