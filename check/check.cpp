@@ -143,8 +143,11 @@ void relay(HANDLE from) {
   return text;
 }
 
+// Ctrl+C and a closing console are the cases' to handle: they end what they started and exit 3.
+BOOL WINAPI leave_to_the_cases(DWORD) { return TRUE; }
+
 int supervise() {
-  SetConsoleCtrlHandler(nullptr, TRUE);  // Ctrl+C is the cases' to handle: they end with exit code 3
+  SetConsoleCtrlHandler(leave_to_the_cases, TRUE);
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   wchar_t temp[MAX_PATH + 1];
   const std::wstring status_path = std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"quorventine-check-" +
@@ -159,24 +162,26 @@ int supervise() {
   }
   SetHandleInformation(output_read, HANDLE_FLAG_INHERIT, 0);
   SetEnvironmentVariableW(status_variable, std::to_wstring(reinterpret_cast<std::uintptr_t>(status_file)).c_str());
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = startup.hStdError = output_write;
-  PROCESS_INFORMATION cases{};
+  // In this process's job, so that it ends with this one, however this one is ended, and all it started with it.
   std::wstring command_line = GetCommandLineW();
-  const bool started = CreateProcessW(this_program().c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &cases);
+  const HANDLE cases = start_in_job([&](DWORD flags, PROCESS_INFORMATION& process) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = output_write;
+    return CreateProcessW(this_program().c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                          nullptr, &startup, &process) != 0;
+  });
   SetEnvironmentVariableW(status_variable, nullptr);
   CloseHandle(output_write);
-  if (!started) {
+  if (cases == nullptr) {
     say("cannot start the check's own cases (error %lu)\n", GetLastError());
     return exit_cannot_run;
   }
   relay(output_read);
   DWORD code = 0;
-  WaitForSingleObject(cases.hProcess, INFINITE);
-  GetExitCodeProcess(cases.hProcess, &code);
+  WaitForSingleObject(cases, INFINITE);
+  GetExitCodeProcess(cases, &code);
   std::vector<std::wstring> made, drives;
   std::string stood = "before its first case";
   const std::string lines = status_lines(status_file);

@@ -59,8 +59,8 @@ template <typename Function>
   return copied;
 }
 
-// Makes every directory of the path, with the launcher as start.exe, and the application and its library (each
-// when given) as bin\quorventine.exe and lib\probe_lib.dll.
+// Makes every directory of the path, with the launcher, the application and its library (each where given) as
+// start.exe, bin\quorventine.exe and lib\probe_lib.dll.
 [[nodiscard]] inline bool make_install(const std::wstring& dir, const std::wstring& launcher,
                                        const std::wstring& application, const std::wstring& library = L"") {
   for (std::size_t at = dir.find(L'\\', 3); at != std::wstring::npos; at = dir.find(L'\\', at + 1)) {

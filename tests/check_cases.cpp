@@ -143,8 +143,9 @@ const LaunchCase launch_cases[] = {
 };
 
 [[nodiscard]] const std::wstring& folder_of(const LaunchCase& c) {
+  const bool ansi_caller = c.caller != wide && c.caller != typed;
   const bool unquoted = c.program[0] != L'"' && c.program.find_first_of(L"@$") != std::wstring::npos;
-  return c.caller == wide || c.caller == typed ? unquoted ? run().plain_folder : folder() : run().plain_folder;
+  return ansi_caller || unquoted ? run().plain_folder : folder();
 }
 
 [[nodiscard]] std::wstring install_of(const LaunchCase& c) { return folder_of(c) + L"\\launch\\" + c.install; }
