@@ -306,10 +306,11 @@ class LinePrinter : public testing::EmptyTestEventListener {
   }
 
   void OnTestPartResult(const testing::TestPartResult& part) override {
-    if (part.skipped()) ++skipped_by_reason_[part.message()];
+    std::string message = part.message();
+    while (!message.empty() && message.back() == '\n') message.pop_back();  // some GoogleTest versions end it so
+    if (part.skipped()) ++skipped_by_reason_[message];
     if (part.failed() && part.file_name() != nullptr) seen_ += "    " + std::string(part.file_name()) + ":" +
                                                                  std::to_string(part.line_number()) + ":\n";
-    std::string message = part.message();
     for (std::size_t at = 0; (at = message.find('\n', at)) != std::string::npos; at += 5) {
       message.replace(at, 1, "\n    ");
     }

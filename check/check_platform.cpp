@@ -24,10 +24,15 @@ bool selected(const char* row) {
 
 namespace {
 
+// Windows' text for an error, in English where this Windows has it, as the rest of the check's output is.
 [[nodiscard]] std::string error_text(DWORD error) {
   wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  for (const DWORD language : {DWORD{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}, DWORD{0}}) {
+    if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, language, reinterpret_cast<wchar_t*>(&text), 0, nullptr) != 0) {
+      break;
+    }
+  }
   std::wstring message = text != nullptr ? text : L"";
   LocalFree(text);
   while (!message.empty() && static_cast<unsigned>(message.back()) <= L' ') message.pop_back();

@@ -428,7 +428,8 @@ TEST_P(Lock, Spaced) {
   }
   if (c.starts) {
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_LT(ms_after(run.started, records[0].created), LONGLONG{hold_ms} - 1000) << "the first start came late";
+    // A first launcher that waits, waits a hold at least: a start under one is not late, however slow the machine.
+    EXPECT_LT(ms_after(run.started, records[0].created), LONGLONG{hold_ms}) << "the first start came a hold late";
     expect_spaced(records);
     if (holds_lock_file(c)) {
       // The start after that of the launcher whose lock the scanner kept.
