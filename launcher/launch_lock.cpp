@@ -130,6 +130,31 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
   return nullptr;
 }
 
+// Marks our own lock file for deletion through our own handle, so that its close removes that file and nothing else:
+// a delete by name after the close could meet a file that another process made there in between (an updater's hold,
+// a lock made by hand). Microsoft's driver documentation of FILE_DISPOSITION_INFORMATION: a mark of TRUE deletes the
+// file once its last handle is closed, and only a mark of FALSE has no effect on a handle opened delete-on-close (the
+// Win32 page of FILE_DISPOSITION_INFO reads as if no mark had any). The handle has the DELETE access that the mark
+// needs. From the mark to the close, a waiting launcher meets "access denied" on Windows (a pending delete) and a
+// sharing violation under Wine: either way it polls again. SetFileInformationByHandle came with Vista; XP has
+// ntdll's NtSetInformationFile.
+[[nodiscard]] bool mark_for_deletion(HANDLE file) {
+  BOOLEAN disposition = TRUE;  // FILE_DISPOSITION_INFO and FILE_DISPOSITION_INFORMATION: this one member
+  using SetByHandle = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
+  if (const auto set = kernel32_function<SetByHandle>("SetFileInformationByHandle")) {
+    constexpr int file_disposition_info = 4;
+    return set(file, file_disposition_info, &disposition, sizeof disposition) != 0;
+  }
+  struct {
+    void* status;
+    ULONG_PTR information;
+  } io{};
+  using NtSetInformationFile = LONG(WINAPI*)(HANDLE, void*, void*, ULONG, int);
+  const auto nt_set = system_function<NtSetInformationFile>(L"ntdll.dll", "NtSetInformationFile");
+  constexpr int file_disposition_information = 13;
+  return nt_set != nullptr && nt_set(file, &io, &disposition, sizeof disposition, file_disposition_information) >= 0;
+}
+
 }  // namespace
 
 Lock wait_and_take_lock(const wchar_t* lock_path, const wchar_t* application) {
@@ -149,10 +174,12 @@ void release_lock(const Lock& held, const wchar_t* lock_path) {
   }
   // Without a lock file of our own there is nothing to remove, and the file there may be another launcher's.
   if (held.file == INVALID_HANDLE_VALUE) return;
-  CloseHandle(held.file);  // removes the file (delete-on-close)
-  // For a file server that ignores delete-on-close. It cannot remove a lock that another launcher took meanwhile:
-  // that one shares no delete access.
-  DeleteFileW(lock_path);
+  const bool marked = mark_for_deletion(held.file);
+  CloseHandle(held.file);  // removes the file: marked, and opened delete-on-close
+  // Where no mark could be made, by name, so that no file of ours is left to hold later launches (a file server that
+  // ignores delete-on-close). It cannot remove a lock that another launcher took meanwhile: that one shares no delete
+  // access.
+  if (!marked) DeleteFileW(lock_path);
 }
 
 }  // namespace quorventine

@@ -30,12 +30,17 @@ namespace quorventine {
 // False where the file cannot be opened, or its file system does not tell it apart from others.
 [[nodiscard]] bool identify(const wchar_t* path, FileIdentity& identity);
 
-// A function that kernel32.dll of Windows XP lacks, looked up at run time: importing it would keep XP from loading
-// the launcher at all. Null where this Windows has none.
+// A function that kernel32.dll of Windows XP lacks, or one of ntdll.dll (loaded in every process, and never imported
+// here), looked up at run time: importing it would keep XP from loading the launcher at all, or add a DLL. Null where
+// this Windows has none.
+template <typename Function>
+[[nodiscard]] Function system_function(const wchar_t* module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(module), name)));
+}
+
 template <typename Function>
 [[nodiscard]] Function kernel32_function(const char* name) {
-  return reinterpret_cast<Function>(
-      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+  return system_function<Function>(L"kernel32.dll", name);
 }
 
 }  // namespace quorventine
