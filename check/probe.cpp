@@ -1,6 +1,7 @@
 // A stand-in for the real application at bin\quorventine.exe: it records what it received (command line, PATH,
 // current directory, when it was created and when its code began to run, what Windows says of its architecture) and
-// which copy of its library it gets by name, in <install>\records, and exits.
+// which copy of its library it gets by name, in <install>\records, and exits. A build for the installer's tests names
+// the version it stands for (QV_PROBE_VERSION), so that they can tell which version of the application started.
 //
 // Built for x86, x64 and ARM64 from this one file, with no C runtime and no headers: it declares the few kernel32
 // functions it calls, so that the ARM64 build needs nothing but clang, lld and an import library made from
@@ -46,6 +47,10 @@ IMPORTED BOOL WINAPI WriteFile(HANDLE file, const void* data, DWORD size, DWORD*
 IMPORTED BOOL WINAPI CloseHandle(HANDLE handle);
 IMPORTED BOOL WINAPI MoveFileW(const wchar_t* from, const wchar_t* to);
 IMPORTED void WINAPI ExitProcess(UINT code);
+
+#ifndef QV_PROBE_VERSION
+#define QV_PROBE_VERSION ""
+#endif
 
 namespace {
 
@@ -161,6 +166,7 @@ UINT record_what_was_received() {
   variable_field(L"PROCESSOR_ARCHITECTURE");
   variable_field(L"ProgramFiles");
   variable_field(L"ProgramW6432");
+  text_field(QV_PROBE_VERSION);
   recorded = CloseHandle(record) && recorded;
   return recorded && MoveFileW(written_name, records_path(record_name, L".rec")) ? 0 : 2;
 }

@@ -1,4 +1,4 @@
-// What the probe received, as it writes it to <install>\records\<process id>.rec: ten fields, each
+// What the probe received, as it writes it to <install>\records\<process id>.rec: eleven fields, each
 // ended by a zero byte. The command line as the ANSI API gives it comes as it is, byte for byte; the wide texts
 // come in UTF-8, which holds any of them, and the two times in hex.
 #pragma once
@@ -25,6 +25,7 @@ struct Record {
   // What Windows tells a program of its own kind: a 64-bit one sees its own architecture and its own Program Files.
   std::wstring architecture;  // PROCESSOR_ARCHITECTURE
   std::wstring program_files, program_w6432;
+  std::string version;  // the version of the application that the probe stands for; empty for the check's own
 };
 
 [[nodiscard]] inline std::string to_code_page(UINT code_page, const std::wstring& wide) {
@@ -56,10 +57,10 @@ struct Record {
   for (std::size_t start = 0, end; (end = content.find('\0', start)) != std::string::npos; start = end + 1) {
     fields.push_back(content.substr(start, end - start));
   }
-  fields.resize(10);
+  fields.resize(11);
   const auto wide = [&](std::size_t i) { return from_code_page(CP_UTF8, fields[i]); };
   return {fields[0], wide(1), wide(2), wide(3), std::strtoull(fields[4].c_str(), nullptr, 16),
-          std::strtoull(fields[5].c_str(), nullptr, 16), wide(6), wide(7), wide(8), wide(9)};
+          std::strtoull(fields[5].c_str(), nullptr, 16), wide(6), wide(7), wide(8), wide(9), fields[10]};
 }
 
 // Every record under an install directory, oldest process first.

