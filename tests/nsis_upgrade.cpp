@@ -69,10 +69,11 @@ void touch(const std::wstring& path) { CloseHandle(CreateFileW(path.c_str(), GEN
   return started;
 }
 
-[[nodiscard]] std::vector<std::wstring> put_aside() {
+// The names in the install directory that match a pattern.
+[[nodiscard]] std::vector<std::wstring> names_matching(const std::wstring& pattern) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW((install + L"\\quorventine.exe.*.old").c_str(), &found);
+  const HANDLE search = FindFirstFileW((install + L"\\" + pattern).c_str(), &found);
   for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) names.push_back(found.cFileName);
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
   return names;
@@ -117,7 +118,7 @@ int wmain(int argc, wchar_t** argv) {
   expect(v2.size() == 2, "exactly the two launches made at gate 2 started version 2 (" + std::to_string(v2.size()) + ")");
   expect(v2.size() == 2 && ms_between(v2[0].created, v2[1].created) >= hold_ms - 100, "a hold apart");
   expect(!exists(lock), "no lock file left, and no hold");
-  const std::vector<std::wstring> first_aside = put_aside();
+  const std::vector<std::wstring> first_aside = names_matching(L"quorventine.exe.*.old");
   expect(first_aside.size() == 1, "the running launcher was put aside");
 
   update = setup(L"v2", false);
@@ -134,17 +135,11 @@ int wmain(int argc, wchar_t** argv) {
          "it started within a poll and a process start of the end");
 
   expect(finish(setup(L"v2", true), 60000).exit_code == 0, "one more update");
-  const std::vector<std::wstring> second_aside = put_aside();
+  const std::vector<std::wstring> second_aside = names_matching(L"quorventine.exe.*.old");
   expect(second_aside.size() == 1 && second_aside != first_aside, "it removed the launcher put aside before");
 
-  const std::wstring records = install + L"\\records";
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW((records + L"\\*.rec").c_str(), &found);
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-    DeleteFileW((records + L"\\" + found.cFileName).c_str());
-  }
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
-  RemoveDirectoryW(records.c_str());
+  for (const std::wstring& name : names_matching(L"records\\*.rec")) DeleteFileW((install + L"\\records\\" + name).c_str());
+  RemoveDirectoryW((install + L"\\records").c_str());
   const std::wstring uninstaller = install + L"\\uninstall.exe";
   const HANDLE removal = start_process(uninstaller, L"\"" + uninstaller + L"\" /S", here);
   expect(finish(removal, 60000).exit_code == 0 && all_ended(60000), "removed");
