@@ -4,10 +4,15 @@
 // Whatever happens, it ends what it started and removes what it made; what a run killed from outside leaves, the
 // next run removes.
 //
-//   quorventine-check [--launcher path\to\quorventine.exe] [--gtest_output=xml:report.xml] [--gtest_filter=...]
+//   quorventine-check [--launcher path\to\quorventine.exe] [--must-run=row,row...] [--gtest_output=xml:report.xml]
+//                     [--gtest_filter=...] [--gtest_list_tests]
 //
-// Exit codes: 0 passed (at least one case, and none failed); 1 a case failed, or the run stopped early; 2 the check
-// cannot run here (a start that Windows refuses, a filter that selects no case, every case skipped); 3 interrupted.
+// --must-run names rows that must run and pass on this Windows: a skip of one of them is a failure.
+//
+// Exit codes: 0 passed (at least one case, and none failed); 1 a case failed, or the run stopped early (a probe that
+// does not start where this Windows runs its machine's programs, among others); 2 the check cannot run here (a start
+// that Windows refuses, a launcher that is no program, a filter that selects no case or leaves out a row that must
+// run, a row name that is none of the check's, every case skipped); 3 interrupted.
 //
 // The cases run in a second process of this program, which tells this one what it made and where it stands. A
 // crash can take a process's own handlers with it (a buffer overrun that overwrites them): this one then says where
@@ -23,6 +28,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +50,7 @@ std::vector<std::wstring> folders;     // every folder that the run made, each w
 std::vector<HANDLE> markers;           // held open while the run lives
 HANDLE status = INVALID_HANDLE_VALUE;  // where the cases' process tells its supervisor
 std::string where = "before its first case";
+std::set<std::string> rows_to_run;     // --must-run
 
 [[nodiscard]] std::string utf8(const std::wstring& text) { return to_code_page(CP_UTF8, text); }
 
@@ -163,6 +170,10 @@ int supervise() {
   SetHandleInformation(output_read, HANDLE_FLAG_INHERIT, 0);
   SetEnvironmentVariableW(status_variable, std::to_wstring(reinterpret_cast<std::uintptr_t>(status_file)).c_str());
   // In this process's job, so that it ends with this one, however this one is ended, and all it started with it.
+  // That job lets what the cases start break away, into the cases' own job: Windows 7 puts no process in two jobs.
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  SetInformationJobObject(job_of_started(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
   std::wstring command_line = GetCommandLineW();
   const HANDLE cases = start_in_job([&](DWORD flags, PROCESS_INFORMATION& process) {
     STARTUPINFOW startup{};
@@ -221,9 +232,9 @@ int supervise() {
          from_code_page(CP_ACP, to_code_page(CP_ACP, path)) == path;
 }
 
-[[nodiscard]] std::wstring new_folder_under(const std::wstring& parent) {
+[[nodiscard]] std::wstring new_folder_under(const std::wstring& parent, bool private_one = false) {
   HANDLE marker = INVALID_HANDLE_VALUE;
-  const std::wstring folder = new_marked_folder(parent, marker);
+  const std::wstring folder = new_marked_folder(parent, marker, private_one);
   if (folder.empty()) return folder;
   markers.push_back(marker);
   folders.push_back(folder);
@@ -263,7 +274,7 @@ int supervise() {
   if (is_plain(the_run.folder)) {
     the_run.plain_folder = the_run.folder;
   } else if (is_plain(program_data)) {
-    the_run.plain_folder = new_folder_under(program_data);
+    the_run.plain_folder = new_folder_under(program_data, true);
   }
   if (the_run.plain_folder.empty()) the_run.plain_folder = mapped_drive;
   the_run.other_drive = !mapped_drive.empty() ? mapped_drive + L"\\" : another_drive(the_run.folder);
@@ -395,8 +406,10 @@ void print_where() {
       version.dwBuildNumber, architecture, wine != nullptr ? "; Wine " : "", wine != nullptr ? wine() : "", GetACP());
   say("  folder:       %s\n", utf8(the_run.folder).c_str());
   if (the_run.plain_folder != the_run.folder) {
-    say("  plain folder: %s (for paths without quotes, or in the ANSI code page)\n",
-        the_run.plain_folder.empty() ? "none" : utf8(the_run.plain_folder).c_str());
+    const bool program_data = !the_run.plain_folder.empty() && the_run.plain_folder != mapped_drive;
+    say("  plain folder: %s (for paths without quotes, or in the ANSI code page%s)\n",
+        the_run.plain_folder.empty() ? "none" : utf8(the_run.plain_folder).c_str(),
+        program_data ? "; no one but this user, SYSTEM and Administrators may change it" : "");
   }
   say("  2nd drive:    %s\n\n", the_run.other_drive.empty() ? "none" : utf8(the_run.other_drive).c_str());
 }
@@ -406,11 +419,18 @@ void print_where() {
   const std::wstring program = this_program(), here = program.substr(0, program.rfind(L'\\'));
   the_run.launcher = here + L"\\quorventine.exe";
   for (int i = 1; i < argc; ++i) {
-    if (std::wcscmp(argv[i], L"--launcher") == 0 && i + 1 < argc) {
+    const std::string argument = utf8(argv[i]);
+    if (argument == "--launcher" && i + 1 < argc) {
       the_run.launcher = full_long_path(argv[++i]);
+    } else if (argument.rfind("--must-run=", 0) == 0) {
+      for (std::size_t at = 11, end; at <= argument.size(); at = end + 1) {
+        end = std::min(argument.find(',', at), argument.size());
+        if (end > at) rows_to_run.insert(argument.substr(at, end - at));
+      }
     } else {
-      say("usage: quorventine-check [--launcher path\\to\\quorventine.exe] [--gtest_output=xml:FILE]"
-          " [--gtest_filter=PATTERN]\nunknown argument: %s\n", utf8(argv[i]).c_str());
+      say("usage: quorventine-check [--launcher path\\to\\quorventine.exe] [--must-run=ROW,ROW...]"
+          " [--gtest_output=xml:FILE] [--gtest_filter=PATTERN] [--gtest_list_tests]\nunknown argument: %s\n",
+          argument.c_str());
       return false;
     }
   }
@@ -444,6 +464,26 @@ void print_where() {
   return exit_passed;
 }
 
+// Before the first case, once the filter is applied: every row that must run is one of the check's, and selected.
+class RowsToRun : public testing::Environment {
+  void SetUp() override {
+    std::set<std::string> rows, selected;
+    const testing::UnitTest& unit = *testing::UnitTest::GetInstance();
+    for (int suite = 0; suite < unit.total_test_suite_count(); ++suite) {
+      for (int test = 0; test < unit.GetTestSuite(suite)->total_test_count(); ++test) {
+        const testing::TestInfo& info = *unit.GetTestSuite(suite)->GetTestInfo(test);
+        const std::string name = info.name(), row = name.substr(name.rfind('/') + 1);
+        rows.insert(row);
+        if (info.should_run()) selected.insert(row);
+      }
+    }
+    for (const std::string& row : rows_to_run) {
+      if (rows.count(row) == 0) stop(exit_cannot_run, "--must-run names " + row + ", which is no row of the check");
+      if (selected.count(row) == 0) stop(exit_cannot_run, "--must-run names " + row + ", which the filter leaves out");
+    }
+  }
+};
+
 // A crash whose handlers still run ends the process at once; the supervisor says where and cleans up. No dialog
 // waits for a user who is not there.
 LONG WINAPI on_crash(EXCEPTION_POINTERS* exception) {
@@ -455,7 +495,9 @@ int run_cases(int argc, wchar_t** argv) {
   SetUnhandledExceptionFilter(on_crash);
   testing::InitGoogleTest(&argc, argv);  // takes its own flags out
   Exit code = exit_cannot_run;
-  if (GTEST_FLAG_GET(repeat) != 1) {
+  if (GTEST_FLAG_GET(list_tests)) {
+    code = RUN_ALL_TESTS() == 0 ? exit_passed : exit_failed;  // the rows' names, and nothing run
+  } else if (GTEST_FLAG_GET(repeat) != 1) {
     say("--gtest_repeat is not supported: run the check again instead\n");
   } else if (!find_files(argc, argv)) {
   } else if (!make_folders()) {
@@ -466,6 +508,7 @@ int run_cases(int argc, wchar_t** argv) {
     testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
     delete listeners.Release(listeners.default_result_printer());
     listeners.Append(new LinePrinter);
+    testing::AddGlobalTestEnvironment(new RowsToRun);
     const bool none_failed = RUN_ALL_TESTS() == 0;
     clean_up();
     code = outcome_of(none_failed, *testing::UnitTest::GetInstance());
@@ -477,6 +520,8 @@ int run_cases(int argc, wchar_t** argv) {
 }  // namespace
 
 const Run& run() { return the_run; }
+
+bool must_run(const std::string& row) { return rows_to_run.count(row) != 0; }
 
 void stop(Exit code, const std::string& why) {
   static LONG stopping = 0;

@@ -12,11 +12,10 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "machines.hpp"
 #include "record.hpp"
 
 namespace quorventine::check {
-
-enum Architecture { x86, x64, arm64, architectures };
 
 struct Run {
   std::wstring launcher;                   // the launcher under test: the one beside the check, or --launcher
@@ -42,6 +41,9 @@ enum Exit { exit_passed = 0, exit_failed = 1, exit_cannot_run = 2, exit_interrup
 // Whether the test filter lets this row of the running table run: a trace of one launch shows that launch alone.
 [[nodiscard]] bool selected(const char* row);
 
+// Whether --must-run names this row: where this system cannot show it, that is a failure, not a skip.
+[[nodiscard]] bool must_run(const std::string& row);
+
 // ---- Install trees.
 
 struct Install {
@@ -54,7 +56,9 @@ struct Install {
 // starts each program copy once before anything is timed: a virus scanner looks at a program at its first start,
 // which may take seconds. Staged so that it does no harm: each launcher before its application is there (it exits 1
 // at once), each application on its own with lib in PATH, so that its library is loaded too; what the applications
-// record is removed. A start that Windows refuses stops the check. False where a file could not be made.
+// record is removed. A start that Windows refuses stops the check: a launcher that is no program, or a probe that
+// does not start where this Windows runs its machine's programs (a damaged file), as well as a policy's refusal.
+// False where a file could not be made.
 [[nodiscard]] bool lay_out(const std::vector<Install>& installs);
 
 // ---- Starting the launcher. Where Windows refuses a start, the check stops at once: it cannot run here.
@@ -111,7 +115,7 @@ Outcome finish_in(HANDLE process, DWORD wait_ms, const std::wstring& tree);
 // ---- What this system does, for the rows that need it: each says why it cannot show the row, or nothing.
 
 [[nodiscard]] std::string cannot_call(Caller caller);  // a pinned code page that is not the system's
-// Only where Windows says that such an image cannot run on this machine; any other refusal stops the check.
+// Only where this Windows says that it runs no programs of the probe's machine, asked before anything is laid out.
 [[nodiscard]] std::string cannot_start(Architecture probe);
 // Windows passes a program's DLL search setting (SetDllDirectoryW) on to the programs it starts; Wine does not.
 [[nodiscard]] std::string does_not_pass_dll_search_on();

@@ -2,6 +2,7 @@
 // from outside left behind.
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cwchar>
 
@@ -64,17 +65,83 @@ void remove_tree_once(const std::wstring& folder, bool access_given_back = false
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// This user's SID as text; empty where the token does not say.
+[[nodiscard]] std::wstring user_sid() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  std::string user(256, '\0');
+  DWORD size = 0;
+  wchar_t* text = nullptr;
+  const bool known = GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size) &&
+                     ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text);
+  CloseHandle(token);
+  const std::wstring sid = known ? text : L"";
+  LocalFree(text);
+  return sid;
+}
+
+// Full control for this user, SYSTEM and Administrators, given to what the folder holds, and nothing inherited: a
+// folder under %ProgramData% would otherwise take that folder's access list, under which any user may add files (a
+// library that a probe would load, a forged record).
+[[nodiscard]] std::wstring private_access(const std::wstring& sid) {
+  return L"D:P(A;OICI;FA;;;" + sid + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+}
+
+// Whether the folder's access list, read back, lets no one but those three add or change anything in it: another user
+// could otherwise add to a running check's tree. What is read back decides, not what was asked for: Wine keeps no
+// access list as set, and reads back one made of the folder's Unix permissions, under which no other user may write.
+[[nodiscard]] bool is_private(const std::wstring& folder, const std::wstring& sid) {
+  constexpr DWORD changes = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                            FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  PACL acl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool private_one = acl != nullptr;  // no access list at all lets everyone do everything
+  for (DWORD i = 0; private_one && i < acl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    wchar_t* text = nullptr;
+    private_one = GetAce(acl, i, reinterpret_cast<void**>(&ace));
+    if (!private_one || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0 ||
+        (ace->Mask & changes) == 0) {
+      continue;
+    }
+    private_one = ConvertSidToStringSidW(&ace->SidStart, &text) &&
+                  (text == sid || std::wcscmp(text, L"S-1-5-18") == 0 || std::wcscmp(text, L"S-1-5-32-544") == 0);
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  return private_one;
+}
+
 }  // namespace
 
-std::wstring new_marked_folder(const std::wstring& parent, HANDLE& marker) {
+std::wstring new_marked_folder(const std::wstring& parent, HANDLE& marker, bool private_one) {
+  const std::wstring sid = private_one ? user_sid() : L"";
+  SECURITY_ATTRIBUTES access{sizeof access, nullptr, FALSE};
+  if (private_one && (sid.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                         private_access(sid).c_str(), SDDL_REVISION_1, &access.lpSecurityDescriptor,
+                                         nullptr))) {
+    return L"";
+  }
   for (DWORD serial = GetCurrentProcessId();; ++serial) {
     const std::wstring folder = parent + folder_prefix + std::to_wstring(serial);
-    if (CreateDirectoryW(folder.c_str(), nullptr)) {
+    if (CreateDirectoryW(folder.c_str(), private_one ? &access : nullptr)) {
+      LocalFree(access.lpSecurityDescriptor);
+      if (private_one && !is_private(folder, sid)) {
+        RemoveDirectoryW(folder.c_str());
+        return L"";
+      }
       marker = CreateFileW((folder + marker_name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_NEW, 0,
                            nullptr);
       return folder;
     }
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return L"";
+    if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      LocalFree(access.lpSecurityDescriptor);
+      return L"";
+    }
   }
 }
 

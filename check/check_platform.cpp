@@ -40,17 +40,38 @@ namespace {
   return "error " + std::to_string(error) + (message.empty() ? "" : ": " + to_code_page(CP_UTF8, message));
 }
 
-// Every case needs the programs to start: one that Windows refuses ends the check, saying what is in the way.
-[[noreturn]] void refused(const std::wstring& program) {
-  stop(exit_cannot_run, "Windows refused to start " + to_code_page(CP_UTF8, program) + " (" + error_text(GetLastError()) +
+[[nodiscard]] std::string utf8(const std::wstring& text) { return to_code_page(CP_UTF8, text); }
+
+// Every case needs the programs to start: one that Windows refuses ends the check, saying what is in the way. A copy
+// that is no image this Windows can start names the file it was copied from: the launcher given is no program (the
+// check cannot run), or a probe whose machine's programs this Windows runs is damaged (a failure).
+[[noreturn]] void refused(const std::wstring& copy, const std::wstring& original) {
+  const DWORD error = GetLastError();
+  const bool no_image = error == ERROR_BAD_EXE_FORMAT || error == ERROR_EXE_MACHINE_TYPE_MISMATCH || error == ERROR_BAD_FORMAT;
+  if (no_image && original == run().launcher) {
+    stop(exit_cannot_run, utf8(original) + " is not a program that this Windows can start (" + error_text(error) +
+                              "): name a launcher built for Windows with --launcher");
+  }
+  for (int machine = 0; no_image && machine < architectures; ++machine) {
+    if (original != run().probe[machine]) continue;
+    stop(exit_failed, utf8(original) + " does not start (" + error_text(error) + "), though this Windows runs " +
+                          machine_name[machine] + " programs: the file is damaged; unzip the check again");
+  }
+  SetLastError(error);
+  stop(exit_cannot_run, "Windows refused to start " + utf8(copy) + " (" + error_text(error) +
                             "). Common causes: a policy that allows no programs in this folder (AppLocker, Windows "
                             "Defender Application Control, Smart App Control, a software restriction policy) or an "
                             "antivirus. The check cannot run here; run it from a folder that they allow.");
 }
 
-[[nodiscard]] HANDLE started(HANDLE process, const std::wstring& program) {
-  if (process == nullptr) refused(program);
+[[nodiscard]] HANDLE started(HANDLE process, const std::wstring& copy, const std::wstring& original) {
+  if (process == nullptr) refused(copy, original);
   return process;
+}
+
+// Every launcher that the cases start is a copy of the one under test.
+[[nodiscard]] HANDLE started(HANDLE process, const std::wstring& launcher) {
+  return started(process, launcher, run().launcher);
 }
 
 }  // namespace
@@ -72,8 +93,9 @@ bool lay_out(const std::vector<Install>& installs) {
     const std::wstring application = install.dir + L"\\bin\\quorventine.exe";
     if (!copy_bytes(run().probe[install.probe], application)) return false;
     environment = environment_for(install.dir + L"\\lib", L"");
-    first_starts.emplace_back(started(start_process(application, L"probe", install.dir, &environment), application),
-                              install.dir);
+    first_starts.emplace_back(
+        started(start_process(application, L"probe", install.dir, &environment), application, run().probe[install.probe]),
+        install.dir);
   }
   wait_for_all();
   for (const Install& install : installs) {
@@ -92,7 +114,7 @@ HANDLE start_as(Caller caller, const std::wstring& launcher, const std::wstring&
   if (caller == Caller::typed) {
     wchar_t shell[MAX_PATH];
     GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH);
-    return started(start_process(shell, L"cmd /d /s /c \"" + command_line + L"\"", cwd, &environment), shell);
+    return started(start_process(shell, L"cmd /d /s /c \"" + command_line + L"\"", cwd, &environment), shell, shell);
   }
   const std::string program = to_code_page(CP_ACP, launcher), directory = to_code_page(CP_ACP, cwd);
   std::string line = to_code_page(CP_ACP, command_line);
@@ -237,20 +259,25 @@ namespace {
 }  // namespace
 
 std::string cannot_start(Architecture probe) {
-  static std::optional<std::string> reasons[architectures];
-  if (!reasons[probe]) {
-    DWORD error = ERROR_SUCCESS;
-    static_cast<void>(probe_started_directly(probe, false, error));
-    const char* const name = probe == arm64 ? "an ARM64" : probe == x64 ? "an x64" : "an x86";
-    reasons[probe] = "";
-    if (error == ERROR_BAD_EXE_FORMAT || error == ERROR_EXE_MACHINE_TYPE_MISMATCH) {
-      reasons[probe] = std::string("this Windows cannot run ") + name + " program (" + error_text(error) + ")";
-    } else if (error != ERROR_SUCCESS) {
-      SetLastError(error);
-      refused(run().probe[probe]);
+  static const SystemAnswers answers = [] {
+    SystemAnswers found;
+    using MachineAttributes = HRESULT(WINAPI*)(USHORT, DWORD*);  // Windows 11
+    if (const auto attributes_of = system_function<MachineAttributes>(L"kernel32.dll", "GetMachineTypeAttributes")) {
+      for (int machine = 0; machine < architectures; ++machine) {
+        DWORD attributes = 0;
+        if (SUCCEEDED(attributes_of(machine_number[machine], &attributes))) found.machine_attributes[machine] = attributes;
+      }
     }
-  }
-  return *reasons[probe];
+    using Wow64Process2 = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);  // Windows 10 1709
+    USHORT process = 0, native = 0;
+    const auto wow64_process2 = system_function<Wow64Process2>(L"kernel32.dll", "IsWow64Process2");
+    if (wow64_process2 != nullptr && wow64_process2(GetCurrentProcess(), &process, &native)) found.native_machine = native;
+    SYSTEM_INFO system;
+    GetNativeSystemInfo(&system);
+    found.processor = system.wProcessorArchitecture;
+    return found;
+  }();
+  return cannot_run(probe, answers);
 }
 
 std::string does_not_pass_dll_search_on() {
@@ -259,7 +286,7 @@ std::string does_not_pass_dll_search_on() {
     std::optional<Record> record = probe_started_directly(x86, true, error);
     if (error != ERROR_SUCCESS) {
       SetLastError(error);
-      refused(run().probe[x86]);
+      refused(run().probe[x86], run().probe[x86]);
     }
     return record;
   }();

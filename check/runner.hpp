@@ -11,8 +11,9 @@ namespace quorventine::check {
 
 // A new folder of the check under parent (which ends with '\'), marked as a running check's for as long as marker
 // stays open: a file in it that shares no delete. Runs in two code pages may share one %TEMP%: a run removes another
-// run's folder only where it can delete its marker. Empty where none can be made.
-[[nodiscard]] std::wstring new_marked_folder(const std::wstring& parent, HANDLE& marker);
+// run's folder only where it can delete its marker. A private one has an access list of its own, not inherited, for
+// this user, SYSTEM and Administrators alone, read back once made. Empty where none can be made.
+[[nodiscard]] std::wstring new_marked_folder(const std::wstring& parent, HANDLE& marker, bool private_one = false);
 
 // Removes the folders under parent, and the drive letters that map into them, that runs killed from outside left:
 // those whose marker can be deleted (or that have none, a minute after they were made). Says which it removed.

@@ -218,9 +218,14 @@ set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT WINE
 
 # The check as a user runs it, from its zip unpacked elsewhere, in code pages 1252 and 932; and as a standard user
 # in code page 1251, with %TEMP% in a user folder named with a blank and a letter that 1251 lacks, in a prefix of its
-# own, after a run of it killed from outside.
+# own, after a run of it killed from outside. Each is held to the rows that this Wine runs which another system may
+# skip, so that no skip goes unseen.
+set(wine_rows x64_any_characters,x64_unquoted_path_with_blanks,typed_rooted_without_drive,hard_link_keeps_its_directory,semicolon_in_install,unquoted_path)
+set(wine_rows_C.UTF-8 ${wine_rows},quotes_backslashes_high_bytes)
+set(wine_rows_ja_JP.UTF-8 ${wine_rows},cp932_quoted,cp932_unquoted)
 foreach(locale C.UTF-8 ja_JP.UTF-8)
-  add_test(NAME check_${locale} COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} ${locale} 0)
+  add_test(NAME check_${locale} COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} ${locale} 0
+    --must-run=${wine_rows_${locale}})
   set_tests_properties(check_${locale} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${check_prefix})
 endforeach()
 add_test(NAME check_as_user_ru_RU.UTF-8
@@ -251,6 +256,22 @@ function(add_faulty_launcher name source find replace)
 endfunction()
 add_faulty_launcher(path_unchanged launcher/main.cpp [[SetEnvironmentVariableW(L"PATH",]]
   [[SetEnvironmentVariableW(L"PATH_",]])
+# The check's red roads, each a short run from its zip: a filter that selects nothing; a launcher that is no program;
+# a probe cut short, on a system that runs its machine's programs; the cases' process ended from outside.
+add_test(NAME check_selects_nothing COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} C.UTF-8 2
+  --expect "no case ran: the filter selects none" --gtest_filter=None)
+add_test(NAME check_launcher_no_program COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} C.UTF-8 2
+  --expect "under-test.exe is not a program" --launcher ${CMAKE_SOURCE_DIR}/README.md)
+add_test(NAME check_probe_damaged COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} C.UTF-8 1
+  --damage x64/quorventine.exe --expect [[x64\quorventine.exe does not start]] --gtest_filter=*x64_*:*worked_example)
+add_test(NAME check_cases_killed COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} C.UTF-8 1 --kill-cases
+  --expect "the cases' process ended abruptly" --gtest_filter=Lock*)
+set_tests_properties(check_selects_nothing check_launcher_no_program check_probe_damaged check_cases_killed
+  PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${check_prefix})
+
+add_test(NAME must_run_rows COMMAND ${CMAKE_SOURCE_DIR}/tests/must_run.sh ${CMAKE_SOURCE_DIR} ${check_dir}/quorventine-check.exe)
+set_tests_properties(must_run_rows PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${check_prefix};LC_ALL=C.UTF-8")
+
 add_test(NAME check_finds_path_unchanged COMMAND ${CMAKE_SOURCE_DIR}/tests/run_check.sh ${check_zip} C.UTF-8 1
   --launcher $<TARGET_FILE:path_unchanged> --gtest_filter=Launch.Receives/path_*:Launch.Receives/worked_example)
 set_tests_properties(check_finds_path_unchanged PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT WINEPREFIX=${check_prefix})

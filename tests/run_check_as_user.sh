@@ -39,7 +39,8 @@ pkill -KILL -u "$uid" -f 'quorventine-check\.exe' || true
 wait || true
 [ -d "$killed" ] || { echo "run_check_as_user: the killed run left nothing to remove" >&2; exit 1; }
 
-output=$("$(dirname "$0")/run_check.sh" "$zip" "$locale" 0) || { echo "$output"; exit 1; }
+output=$("$(dirname "$0")/run_check.sh" "$zip" "$locale" 0 \
+  --must-run=no_create,failed_start_no_create,unquoted_path,x64_unquoted_path_with_blanks) || { echo "$output"; exit 1; }
 echo "$output"
 grep -qF "removed C:\\users\\$user_folder\\Temp\\${killed##*/}, left by a run that was killed" <<<"$output" &&
   [ ! -e "$killed" ] || { echo "run_check_as_user: the killed run's folder was not removed: $killed" >&2; exit 1; }

