@@ -36,13 +36,21 @@ std::wstring here, install;
   return static_cast<LONGLONG>(to - from) / static_cast<LONGLONG>(ticks_per_ms);
 }
 
-void touch(const std::wstring& path) { CloseHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)); }
+void touch(const std::wstring& path) {
+  CloseHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+}
 
-[[nodiscard]] bool appears(const std::wstring& path, DWORD within_ms = 60000) {
-  for (const ULONGLONG since = now(); !exists(path); Sleep(10)) {
-    if (now() - since > within_ms * ticks_per_ms) return false;
+// Whether a condition comes to hold within a minute.
+template <typename Condition>
+[[nodiscard]] bool comes(const Condition& holds) {
+  for (const ULONGLONG since = now(); !holds(); Sleep(10)) {
+    if (now() - since > 60000 * ticks_per_ms) return false;
   }
   return true;
+}
+
+[[nodiscard]] bool appears(const std::wstring& path) {
+  return comes([&] { return exists(path); });
 }
 
 // Starts a setup with its gates closed (or open, for a run without pauses).
@@ -74,20 +82,21 @@ void touch(const std::wstring& path) { CloseHandle(CreateFileW(path.c_str(), GEN
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW((install + L"\\" + pattern).c_str(), &found);
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) names.push_back(found.cFileName);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+    names.push_back(found.cFileName);
+  }
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
   return names;
 }
 
-[[nodiscard]] bool all_ended(DWORD within_ms) {
-  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job{};
-  for (const ULONGLONG since = now(); now() - since < within_ms * ticks_per_ms; Sleep(50)) {
-    if (QueryInformationJobObject(job_of_started(), JobObjectBasicAccountingInformation, &job, sizeof job, nullptr) &&
-        job.ActiveProcesses == 0) {
-      return true;
-    }
-  }
-  return false;
+// Whether every process started here has ended, the uninstaller's copy of itself in %TEMP% among them.
+[[nodiscard]] bool all_ended() {
+  return comes([] {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job{};
+    const JOBOBJECTINFOCLASS accounting = JobObjectBasicAccountingInformation;
+    return QueryInformationJobObject(job_of_started(), accounting, &job, sizeof job, nullptr) &&
+           job.ActiveProcesses == 0;
+  });
 }
 
 }  // namespace
@@ -115,7 +124,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::vector<Record> v2 = started_since(replacing, "2");
   const std::size_t v1 = started_since(0, "1").size();
   expect(v1 == 0, "no version 1 start after version 1 was installed (" + std::to_string(v1) + ")");
-  expect(v2.size() == 2, "exactly the two launches made at gate 2 started version 2 (" + std::to_string(v2.size()) + ")");
+  expect(v2.size() == 2,
+         "exactly the two launches made at gate 2 started version 2 (" + std::to_string(v2.size()) + ")");
   expect(v2.size() == 2 && ms_between(v2[0].created, v2[1].created) >= hold_ms - 100, "a hold apart");
   expect(!exists(lock), "no lock file left, and no hold");
   const std::vector<std::wstring> first_aside = names_matching(L"quorventine.exe.*.old");
@@ -138,11 +148,13 @@ int wmain(int argc, wchar_t** argv) {
   const std::vector<std::wstring> second_aside = names_matching(L"quorventine.exe.*.old");
   expect(second_aside.size() == 1 && second_aside != first_aside, "it removed the launcher put aside before");
 
-  for (const std::wstring& name : names_matching(L"records\\*.rec")) DeleteFileW((install + L"\\records\\" + name).c_str());
+  for (const std::wstring& name : names_matching(L"records\\*.rec")) {
+    DeleteFileW((install + L"\\records\\" + name).c_str());
+  }
   RemoveDirectoryW((install + L"\\records").c_str());
   const std::wstring uninstaller = install + L"\\uninstall.exe";
   const HANDLE removal = start_process(uninstaller, L"\"" + uninstaller + L"\" /S", here);
-  expect(finish(removal, 60000).exit_code == 0 && all_ended(60000), "removed");
+  expect(finish(removal, 60000).exit_code == 0 && all_ended(), "removed");
   HKEY key;
   const HKEY root = std::wstring(argv[2]) == L"per-machine" ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   expect(!exists(install) && RegOpenKeyExW(root,
