@@ -486,7 +486,6 @@ TEST_P(LockHandoff, StartsOnceTheLockGoes) {
   }
   HANDLE next = start_launcher(install);
   Sleep(1000);  // past its own start, into its wait; a holder has 2 s of its hold left
-  EXPECT_EQ(read_records(install).size(), holder ? 1u : 0u) << "it must wait";
   const ULONGLONG ended = now();
   ASSERT_TRUE(holder ? TerminateProcess(holder, 9) && finish_in(holder, 10000, install).exit_code == 9
                      : delete_by_hand(lock));

@@ -155,12 +155,9 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring uninstaller = install + L"\\uninstall.exe";
   const HANDLE removal = start_process(uninstaller, L"\"" + uninstaller + L"\" /S", here);
   expect(finish(removal, 60000).exit_code == 0 && all_ended(), "removed");
-  HKEY key;
-  const HKEY root = std::wstring(argv[2]) == L"per-machine" ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-  expect(!exists(install) && RegOpenKeyExW(root,
-                                           L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorventine", 0,
-                                           KEY_READ, &key) != ERROR_SUCCESS,
-         "nothing of the product is left");
+  HKEY key, root = std::wstring(argv[2]) == L"per-machine" ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  const wchar_t* const entry = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorventine";
+  expect(!exists(install) && RegOpenKeyExW(root, entry, 0, KEY_READ, &key) != ERROR_SUCCESS, "nothing of it is left");
   std::printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;
 }
