@@ -47,7 +47,8 @@ namespace {
 // check cannot run), or a probe whose machine's programs this Windows runs is damaged (a failure).
 [[noreturn]] void refused(const std::wstring& copy, const std::wstring& original) {
   const DWORD error = GetLastError();
-  const bool no_image = error == ERROR_BAD_EXE_FORMAT || error == ERROR_EXE_MACHINE_TYPE_MISMATCH || error == ERROR_BAD_FORMAT;
+  const bool no_image =
+      error == ERROR_BAD_EXE_FORMAT || error == ERROR_EXE_MACHINE_TYPE_MISMATCH || error == ERROR_BAD_FORMAT;
   if (no_image && original == run().launcher) {
     stop(exit_cannot_run, utf8(original) + " is not a program that this Windows can start (" + error_text(error) +
                               "): name a launcher built for Windows with --launcher");
@@ -57,7 +58,6 @@ namespace {
     stop(exit_failed, utf8(original) + " does not start (" + error_text(error) + "), though this Windows runs " +
                           machine_name[machine] + " programs: the file is damaged; unzip the check again");
   }
-  SetLastError(error);
   stop(exit_cannot_run, "Windows refused to start " + utf8(copy) + " (" + error_text(error) +
                             "). Common causes: a policy that allows no programs in this folder (AppLocker, Windows "
                             "Defender Application Control, Smart App Control, a software restriction policy) or an "
@@ -93,9 +93,8 @@ bool lay_out(const std::vector<Install>& installs) {
     const std::wstring application = install.dir + L"\\bin\\quorventine.exe";
     if (!copy_bytes(run().probe[install.probe], application)) return false;
     environment = environment_for(install.dir + L"\\lib", L"");
-    first_starts.emplace_back(
-        started(start_process(application, L"probe", install.dir, &environment), application, run().probe[install.probe]),
-        install.dir);
+    const HANDLE probe = start_process(application, L"probe", install.dir, &environment);
+    first_starts.emplace_back(started(probe, application, run().probe[install.probe]), install.dir);
   }
   wait_for_all();
   for (const Install& install : installs) {
