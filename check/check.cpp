@@ -386,15 +386,14 @@ void print_where() {
   version.dwOSVersionInfoSize = sizeof version;
   if (get_version != nullptr) get_version(&version);
   // A 32-bit program learns an ARM64 machine only from IsWow64Process2 (Windows 10 1709): elsewhere from the system.
-  using Wow64Process2 = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
-  const auto wow64_process2 = system_function<Wow64Process2>(L"kernel32.dll", "IsWow64Process2");
-  USHORT process = 0, machine = 0;
-  SYSTEM_INFO system;
-  GetNativeSystemInfo(&system);
-  if (wow64_process2 == nullptr || !wow64_process2(GetCurrentProcess(), &process, &machine)) {
-    machine = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ? IMAGE_FILE_MACHINE_AMD64 : 0;
+  const SystemAnswers& answers = system_answers();
+  const char* architecture = machine_name[x86];
+  for (const Architecture machine : {x64, arm64}) {
+    if (answers.native_machine ? *answers.native_machine == machine_number[machine]
+                               : answers.processor == processor_architecture[machine]) {
+      architecture = machine_name[machine];
+    }
   }
-  const char* const architecture = machine == IMAGE_FILE_MACHINE_AMD64 ? "x64" : machine == 0xAA64 ? "ARM64" : "x86";
   using WineVersion = const char*(__cdecl*)();
   const auto wine = system_function<WineVersion>(L"ntdll.dll", "wine_get_version");
   WIN32_FILE_ATTRIBUTE_DATA launcher{};

@@ -93,9 +93,6 @@ constexpr ULONGLONG hold_ms = 3000;
 // precise clock, and a virtual machine's timer may come late: two ticks.
 constexpr LONGLONG clock_lag_ms = 32;
 
-// Milliseconds from one time to another, negative where the other is earlier.
-[[nodiscard]] LONGLONG ms_after(ULONGLONG from, ULONGLONG to);
-
 // Milliseconds left until a deadline, for waits that share one bound.
 [[nodiscard]] DWORD left_until(ULONGLONG deadline);
 
@@ -115,6 +112,8 @@ Outcome finish_in(HANDLE process, DWORD wait_ms, const std::wstring& tree);
 // ---- What this system does, for the rows that need it: each says why it cannot show the row, or nothing.
 
 [[nodiscard]] std::string cannot_call(Caller caller);  // a pinned code page that is not the system's
+// What this Windows answers about the machines whose programs it runs, asked once.
+[[nodiscard]] const SystemAnswers& system_answers();
 // Only where this Windows says that it runs no programs of the probe's machine, asked before anything is laid out.
 [[nodiscard]] std::string cannot_start(Architecture probe);
 // Windows passes a program's DLL search setting (SetDllDirectoryW) on to the programs it starts; Wine does not.

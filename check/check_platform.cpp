@@ -167,10 +167,6 @@ void end_processes_in(const std::vector<std::wstring>& folders) {
   CloseHandle(snapshot);
 }
 
-LONGLONG ms_after(ULONGLONG from, ULONGLONG to) {
-  return (static_cast<LONGLONG>(to) - static_cast<LONGLONG>(from)) / static_cast<LONGLONG>(ticks_per_ms);
-}
-
 DWORD left_until(ULONGLONG deadline) {
   const ULONGLONG at = now();
   return at < deadline ? static_cast<DWORD>((deadline - at) / ticks_per_ms) : 0;
@@ -257,7 +253,7 @@ namespace {
 
 }  // namespace
 
-std::string cannot_start(Architecture probe) {
+const SystemAnswers& system_answers() {
   static const SystemAnswers answers = [] {
     SystemAnswers found;
     using MachineAttributes = HRESULT(WINAPI*)(USHORT, DWORD*);  // Windows 11
@@ -276,8 +272,10 @@ std::string cannot_start(Architecture probe) {
     found.processor = system.wProcessorArchitecture;
     return found;
   }();
-  return cannot_run(probe, answers);
+  return answers;
 }
+
+std::string cannot_start(Architecture probe) { return cannot_run(probe, system_answers()); }
 
 std::string does_not_pass_dll_search_on() {
   static const std::optional<Record> probe = [] {

@@ -30,6 +30,11 @@ template <typename Function>
   return ticks(time);
 }
 
+// Milliseconds from one time to another, negative where the other is earlier.
+[[nodiscard]] inline LONGLONG ms_after(ULONGLONG from, ULONGLONG to) {
+  return (static_cast<LONGLONG>(to) - static_cast<LONGLONG>(from)) / static_cast<LONGLONG>(ticks_per_ms);
+}
+
 [[nodiscard]] inline bool exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -136,7 +136,7 @@ constexpr DWORD shared_access = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // file once its last handle is closed, and only a mark of FALSE has no effect on a handle opened delete-on-close (the
 // Win32 page of FILE_DISPOSITION_INFO reads as if no mark had any). The handle has the DELETE access that the mark
 // needs. From the mark to the close, a waiting launcher meets "access denied" on Windows (a pending delete) and a
-// sharing violation under Wine: either way it polls again. SetFileInformationByHandle came with Vista; XP has
+// held lock under Wine: either way it polls again. SetFileInformationByHandle came with Vista; XP has
 // ntdll's NtSetInformationFile.
 [[nodiscard]] bool mark_for_deletion(HANDLE file) {
   BOOLEAN disposition = TRUE;  // FILE_DISPOSITION_INFO and FILE_DISPOSITION_INFORMATION: this one member

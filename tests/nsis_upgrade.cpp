@@ -32,10 +32,6 @@ void expect(bool holds, const std::string& what) {
 
 std::wstring here, install;
 
-[[nodiscard]] LONGLONG ms_between(ULONGLONG from, ULONGLONG to) {
-  return static_cast<LONGLONG>(to - from) / static_cast<LONGLONG>(ticks_per_ms);
-}
-
 void touch(const std::wstring& path) {
   CloseHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 }
@@ -126,7 +122,7 @@ int wmain(int argc, wchar_t** argv) {
   expect(v1 == 0, "no version 1 start after version 1 was installed (" + std::to_string(v1) + ")");
   expect(v2.size() == 2,
          "exactly the two launches made at gate 2 started version 2 (" + std::to_string(v2.size()) + ")");
-  expect(v2.size() == 2 && ms_between(v2[0].created, v2[1].created) >= hold_ms - 100, "a hold apart");
+  expect(v2.size() == 2 && ms_after(v2[0].created, v2[1].created) >= hold_ms - 100, "a hold apart");
   expect(!exists(lock), "no lock file left, and no hold");
   const std::vector<std::wstring> first_aside = names_matching(L"quorventine.exe.*.old");
   expect(first_aside.size() == 1, "the running launcher was put aside");
@@ -141,7 +137,7 @@ int wmain(int argc, wchar_t** argv) {
   expect(TerminateProcess(update, 9) && finish(update, 10000).exit_code == 9, "the update ended from outside");
   expect(finish(waiting, 30000).exit_code == 0, "the launch that waited on its hold started");
   const std::vector<Record> after_kill = started_since(killed, "2");
-  expect(after_kill.size() == 1 && ms_between(killed, after_kill[0].created) < 1000,
+  expect(after_kill.size() == 1 && ms_after(killed, after_kill[0].created) < 1000,
          "it started within a poll and a process start of the end");
 
   expect(finish(setup(L"v2", true), 60000).exit_code == 0, "one more update");

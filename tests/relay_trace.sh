@@ -36,9 +36,8 @@ awk -v file_calls='^(CreateFileW|GetFileAttributesW|GetFileInformationByHandle|D
     if (!call) {
       if (name == "CreateFileW" && creating[thread]) handle[thread] = retval
       # A launch whose start succeeded: the check first starts each launcher before its application is there.
-      if (name == "CreateProcessW" && starting[thread] && retval == "00000001") launcher = thread
+      if (name == "CreateProcessW" && starting[thread] && retval == "00000001") { launcher = thread; lock_handle = handle[thread] }
       creating[thread] = starting[thread] = 0
-      lock_handle = handle[thread]
       next
     }
     # Its command line starts with the application'"'"'s path, quoted; the check starts probes with another.
